@@ -1,0 +1,116 @@
+// Booting, driving and inspecting the kernel model from tests, tools and the
+// simulated hardware. Drivers never include this.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <wdm.h>
+
+namespace kmodel {
+
+enum class ClockMode { Manual, Real };
+
+struct BootOptions {
+    ClockMode clock = ClockMode::Manual;
+    int delayedWorkerThreads = 1;
+};
+
+// One running model. Tests make one per test; its destructor stops the
+// model's threads and checks that no driver left pool behind.
+class System {
+public:
+    explicit System(const BootOptions& options = {});
+    ~System();
+    System(const System&) = delete;
+    System& operator=(const System&) = delete;
+};
+
+// ---- time -----------------------------------------------------------------
+
+// Model time in 100 ns units since boot.
+int64_t Now();
+// Manual clock only: moves time forward, firing due timers one by one at
+// their own due times (waiting for quiescence after each) and ending timed
+// waits that run out.
+void AdvanceClock(int64_t milliseconds);
+
+// ---- threads and quiescence -------------------------------------------------
+
+// Starts a thread the model knows of (an application thread of a test, a
+// simulated device's own thread). It runs at PASSIVE_LEVEL.
+class ModelThread {
+public:
+    explicit ModelThread(std::function<void()> body, std::string name = "app");
+    ~ModelThread();  // joins
+    void Join();
+    ModelThread(const ModelThread&) = delete;
+    ModelThread& operator=(const ModelThread&) = delete;
+
+private:
+    struct Impl;
+    Impl* impl_;
+};
+
+// Returns once no model thread can run: DPC and work queues empty, every
+// model thread blocked in a wait that nothing has satisfied, and no external
+// activity registered with HoldActivity.
+void WaitForQuiescence();
+
+// Lets simulated hardware say it still has work in hand (a transfer being
+// moved) that quiescence must wait for.
+void HoldActivity();
+void ReleaseActivity();
+
+// Runs `work` later on the model's system-thread queue at the IRQL given
+// (PASSIVE_LEVEL or DISPATCH_LEVEL). Used by simulated hardware to complete
+// requests from "another processor", never from the caller's stack.
+void QueueSystemWork(std::function<void()> work, KIRQL irql);
+
+// ---- drivers --------------------------------------------------------------
+
+// Creates a driver object and runs its entry point at PASSIVE_LEVEL.
+// Returns the entry point's status; on failure the object is gone.
+NTSTATUS LoadDriver(const std::u16string& name, PDRIVER_INITIALIZE entry, PDRIVER_OBJECT* driver);
+// Calls DriverUnload and frees the driver object. Its devices must be gone;
+// pool the driver still holds is a verifier failure.
+void UnloadDriver(PDRIVER_OBJECT driver);
+// Pool the given driver (or any caller, for nullptr) holds now.
+size_t PoolBytesHeld(PDRIVER_OBJECT driver);
+size_t PoolBlocksHeld(PDRIVER_OBJECT driver);
+size_t PoolBlocksWithTag(ULONG tag);
+
+// The driver the current thread is running code of (set by the model on
+// every call into a driver).
+PDRIVER_OBJECT CurrentDriver();
+
+// ---- object namespace -------------------------------------------------------
+
+PDEVICE_OBJECT LookupDevice(const std::u16string& name);         // no links followed
+bool SymbolicLinkTarget(const std::u16string& link, std::u16string* target);
+std::vector<std::u16string> ListDirectory(const std::u16string& directory);
+
+// ---- registry ---------------------------------------------------------------
+
+struct RegistryValue {
+    ULONG type = REG_NONE;
+    std::vector<uint8_t> data;
+};
+void RegistrySetValue(const std::u16string& keyPath, const std::u16string& name, const RegistryValue& value);
+bool RegistryGetValue(const std::u16string& keyPath, const std::u16string& name, RegistryValue* value);
+std::vector<std::pair<std::u16string, RegistryValue>> RegistryEnumValues(const std::u16string& keyPath);
+bool RegistryKeyExists(const std::u16string& keyPath);
+void RegistryCreateKey(const std::u16string& keyPath);
+RegistryValue RegSz(const std::u16string& text);  // with its NUL
+RegistryValue RegDword(ULONG value);
+
+inline constexpr const char16_t* kDeviceMapPath = u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP";
+
+// ---- strings ----------------------------------------------------------------
+
+std::u16string ToU16(const std::string& text);
+std::string ToUtf8(const std::u16string& text);
+std::u16string FromUnicodeString(const UNICODE_STRING& s);
+
+}  // namespace kmodel

@@ -1,0 +1,277 @@
+// Dispatcher objects (events and timers) and waiting on them.
+#include "model.h"
+
+namespace kmodel::detail {
+
+bool IsSignaled(const DISPATCHER_HEADER* h) {
+    return h->SignalState > 0;
+}
+
+// A satisfied wait consumes a synchronization object's signal.
+void SatisfyWait(DISPATCHER_HEADER* h) {
+    if (h->Type == EventSynchronizationObject || h->Type == TimerSynchronizationObject) {
+        h->SignalState = 0;
+    }
+}
+
+}  // namespace kmodel::detail
+
+using namespace kmodel;
+using namespace kmodel::detail;
+
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    Event->Header.Type = Type == NotificationEvent ? EventNotificationObject : EventSynchronizationObject;
+    Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+    Event->Header.SignalState = State ? 1 : 0;
+    InitializeListHead(&Event->Header.WaitListHead);
+}
+
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+    RequireIrqlAtMost("KeSetEvent", DISPATCH_LEVEL);
+    Scheduler& s = Sched();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+    s.changed.notify_all();
+    return previous;
+}
+
+LONG KeResetEvent(PRKEVENT Event) {
+    RequireIrqlAtMost("KeResetEvent", DISPATCH_LEVEL);
+    std::lock_guard<std::mutex> guard(Sched().mutex);
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 0;
+    return previous;
+}
+
+VOID KeClearEvent(PRKEVENT Event) {
+    std::lock_guard<std::mutex> guard(Sched().mutex);
+    Event->Header.SignalState = 0;
+}
+
+LONG KeReadStateEvent(PRKEVENT Event) {
+    std::lock_guard<std::mutex> guard(Sched().mutex);
+    return Event->Header.SignalState;
+}
+
+namespace {
+
+// Model time counts from a fixed boot moment (2026-01-01 in system time).
+constexpr int64_t kBootSystemTime = 134116992000000000LL;
+
+// A negative time-out is relative (100 ns units), a positive one absolute
+// system time.
+int64_t ModelTimeOf(int64_t when, int64_t now) {
+    return when < 0 ? now - when : std::max<int64_t>(now, when - kBootSystemTime);
+}
+
+int64_t DeadlineOf(PLARGE_INTEGER timeout) {
+    if (timeout == nullptr) {
+        return -1;
+    }
+    return ModelTimeOf(timeout->QuadPart, NowLocked());
+}
+
+}  // namespace
+
+// Rules WAIT_AT_DISPATCH_LEVEL and SPIN_LOCK_HELD_ACROSS_WAIT: a thread may
+// wait (with a non-zero time-out) only below DISPATCH_LEVEL, and never while
+// it holds a spin lock.
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                               PLARGE_INTEGER Timeout) {
+    bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
+    ThreadState& self = Self();
+    if (!poll && !self.heldLocks.empty()) {
+        BugCheck(rule::kSpinLockHeldAcrossWait, "KeWaitForSingleObject while holding spin lock " + Hex(self.heldLocks.back()));
+    }
+    if (!poll && self.irql >= DISPATCH_LEVEL) {
+        BugCheck(rule::kWaitAtDispatch, "KeWaitForSingleObject on " + Hex(Object) + " at IRQL " + std::to_string(self.irql));
+    }
+    RequireIrqlAtMost("KeWaitForSingleObject", DISPATCH_LEVEL);
+    auto* header = static_cast<DISPATCHER_HEADER*>(Object);
+    Scheduler& s = Sched();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    if (IsSignaled(header)) {
+        SatisfyWait(header);
+        return STATUS_SUCCESS;
+    }
+    if (poll) {
+        return STATUS_TIMEOUT;
+    }
+    Waiter waiter{header, DeadlineOf(Timeout)};
+    s.waiters.push_back(&waiter);
+    BlockLocked(lock, [&] {
+        return IsSignaled(header) || (waiter.deadline >= 0 && NowLocked() >= waiter.deadline) || s.stopping;
+    });
+    s.waiters.remove(&waiter);
+    s.changed.notify_all();
+    if (IsSignaled(header)) {
+        SatisfyWait(header);
+        return STATUS_SUCCESS;
+    }
+    return STATUS_TIMEOUT;
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+    RequireIrqlAtMost("KeDelayExecutionThread", APC_LEVEL);
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, Interval);
+    return STATUS_SUCCESS;
+}
+
+// ---- timers -------------------------------------------------------------------
+
+namespace kmodel::detail {
+
+namespace {
+
+void RemoveTimerLocked(PKTIMER timer) {
+    auto& timers = Sched().timers;
+    auto range = timers.equal_range(static_cast<int64_t>(timer->DueTime.QuadPart));
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second == timer) {
+            timers.erase(it);
+            break;
+        }
+    }
+    timer->Header.Inserted = FALSE;
+}
+
+BOOLEAN InsertDpcLocked(PKDPC dpc, PVOID a1, PVOID a2) {
+    if (dpc->DpcListEntry.Flink != nullptr) {
+        return FALSE;  // already queued
+    }
+    dpc->SystemArgument1 = a1;
+    dpc->SystemArgument2 = a2;
+    dpc->DpcListEntry.Flink = dpc->DpcListEntry.Blink = &dpc->DpcListEntry;
+    Sched().dpcs.push_back(dpc);
+    Sched().changed.notify_all();
+    return TRUE;
+}
+
+}  // namespace
+
+void FireDueTimersLocked(int64_t now) {
+    auto& timers = Sched().timers;
+    while (!timers.empty() && timers.begin()->first <= now) {
+        PKTIMER timer = timers.begin()->second;
+        int64_t due = timers.begin()->first;
+        timers.erase(timers.begin());
+        timer->Header.Inserted = FALSE;
+        timer->Header.SignalState = 1;
+        if (timer->Period > 0) {
+            timer->DueTime.QuadPart = static_cast<ULONGLONG>(due + int64_t(timer->Period) * 10000);
+            timer->Header.Inserted = TRUE;
+            timers.emplace(static_cast<int64_t>(timer->DueTime.QuadPart), timer);
+        }
+        if (timer->Dpc != nullptr) {
+            InsertDpcLocked(timer->Dpc, nullptr, nullptr);
+        }
+    }
+    Sched().changed.notify_all();
+}
+
+}  // namespace kmodel::detail
+
+VOID KeInitializeTimer(PKTIMER Timer) {
+    KeInitializeTimerEx(Timer, NotificationTimer);
+}
+
+VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+    Timer->Header.Type = Type == NotificationTimer ? TimerNotificationObject : TimerSynchronizationObject;
+    Timer->Header.SignalState = 0;
+    Timer->Header.Inserted = FALSE;
+    InitializeListHead(&Timer->Header.WaitListHead);
+    Timer->DueTime.QuadPart = 0;
+    Timer->Dpc = nullptr;
+    Timer->Period = 0;
+}
+
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+    return KeSetTimerEx(Timer, DueTime, 0, Dpc);
+}
+
+// Re-arming a timer replaces its earlier due time and DPC; the return value
+// says whether it was still armed.
+BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+    RequireIrqlAtMost("KeSetTimerEx", DISPATCH_LEVEL);
+    Scheduler& s = Sched();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    BOOLEAN wasArmed = Timer->Header.Inserted;
+    if (wasArmed) {
+        RemoveTimerLocked(Timer);
+    }
+    int64_t due = ModelTimeOf(DueTime.QuadPart, NowLocked());
+    Timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
+    Timer->Header.SignalState = 0;
+    Timer->Dpc = Dpc;
+    Timer->Period = Period;
+    Timer->Header.Inserted = TRUE;
+    s.timers.emplace(due, Timer);
+    s.changed.notify_all();
+    return wasArmed;
+}
+
+BOOLEAN KeCancelTimer(PKTIMER Timer) {
+    RequireIrqlAtMost("KeCancelTimer", DISPATCH_LEVEL);
+    std::lock_guard<std::mutex> guard(Sched().mutex);
+    BOOLEAN wasArmed = Timer->Header.Inserted;
+    if (wasArmed) {
+        RemoveTimerLocked(Timer);
+    }
+    return wasArmed;
+}
+
+BOOLEAN KeReadStateTimer(PKTIMER Timer) {
+    std::lock_guard<std::mutex> guard(Sched().mutex);
+    return Timer->Header.SignalState > 0;
+}
+
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+    std::lock_guard<std::mutex> guard(Sched().mutex);
+    CurrentTime->QuadPart = kBootSystemTime + NowLocked();
+}
+
+ULONGLONG KeQueryInterruptTime() {
+    std::lock_guard<std::mutex> guard(Sched().mutex);
+    return static_cast<ULONGLONG>(NowLocked());
+}
+
+// ---- DPCs and work items ------------------------------------------------------
+
+VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+    Dpc->Type = 0x13;
+    Dpc->Number = 0;
+    Dpc->Importance = MediumImportance;
+    Dpc->DpcListEntry.Flink = Dpc->DpcListEntry.Blink = nullptr;
+    Dpc->DeferredRoutine = DeferredRoutine;
+    Dpc->DeferredContext = DeferredContext;
+    Dpc->SystemArgument1 = Dpc->SystemArgument2 = nullptr;
+    Dpc->DpcData = Self().driver;  // whose code the DPC runs
+}
+
+BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+    std::lock_guard<std::mutex> guard(Sched().mutex);
+    return InsertDpcLocked(Dpc, SystemArgument1, SystemArgument2);
+}
+
+BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
+    Scheduler& s = Sched();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    if (Dpc->DpcListEntry.Flink == nullptr) {
+        return FALSE;
+    }
+    std::erase(s.dpcs, Dpc);
+    Dpc->DpcListEntry.Flink = Dpc->DpcListEntry.Blink = nullptr;
+    s.changed.notify_all();
+    return TRUE;
+}
+
+VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) {
+    RequireIrqlAtMost("ExQueueWorkItem", DISPATCH_LEVEL);
+    Scheduler& s = Sched();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    s.work.push_back({WorkItem, Self().driver});
+    s.changed.notify_all();
+}

@@ -1,0 +1,557 @@
+// IRPs: allocation, IoCallDriver, the completion walk of IoCompleteRequest,
+// threaded-IRP completion, cancellation and the power-IRP discipline.
+#include <cstdlib>
+#include <deque>
+#include <new>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define QV_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define QV_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define QV_POISON(p, n) ((void)(p), (void)(n))
+#define QV_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+#include "model.h"
+
+namespace kmodel::detail {
+
+namespace {
+
+constexpr uint64_t kIrpMagic = 0x5052494C45444F4DULL;
+constexpr size_t kQuarantine = 256;
+
+size_t BlockBytes(int stackSize) {
+    return sizeof(IrpBlock) + (stackSize + 2) * sizeof(IO_STACK_LOCATION);
+}
+
+IO_STACK_LOCATION* Locations(IrpBlock* block) {
+    return reinterpret_cast<IO_STACK_LOCATION*>(block + 1);
+}
+
+IrpBlock* RawBlockOf(PIRP irp) {
+    return reinterpret_cast<IrpBlock*>(reinterpret_cast<char*>(irp) - offsetof(IrpBlock, irp));
+}
+
+// Freed IRPs are kept poisoned for a while, so that a stale pointer handed
+// to a DDI is recognised instead of landing in reused memory.
+std::deque<IrpBlock*>& Quarantine() {
+    static std::deque<IrpBlock*> blocks;
+    return blocks;
+}
+
+void ReleaseMemory(IrpBlock* block) {
+    int stackSize = block->irp.StackCount;
+    block->meta.~IrpMeta();
+    std::memset(&block->irp, 0xF7, BlockBytes(stackSize) - offsetof(IrpBlock, irp));
+    Quarantine().push_back(block);
+    QV_POISON(&block->irp, BlockBytes(stackSize) - offsetof(IrpBlock, irp));
+    if (Quarantine().size() > kQuarantine) {
+        IrpBlock* oldest = Quarantine().front();
+        Quarantine().pop_front();
+        std::free(oldest);
+    }
+}
+
+void ClearLocation(PIO_STACK_LOCATION sp) {
+    sp->MinorFunction = 0;
+    sp->Flags = 0;
+    sp->Control = 0;
+    std::memset(&sp->Parameters, 0, sizeof(sp->Parameters));
+    sp->FileObject = nullptr;
+    sp->CompletionRoutine = nullptr;
+    sp->Context = nullptr;
+}
+
+void InitializeIrp(IrpBlock* block, CCHAR stackSize) {
+    PIRP irp = &block->irp;
+    std::memset(irp, 0, sizeof(IRP));
+    std::memset(Locations(block), 0, (stackSize + 2) * sizeof(IO_STACK_LOCATION));
+    irp->Type = IO_TYPE_IRP;
+    irp->Size = IoSizeOfIrp(stackSize);
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation = Locations(block) + stackSize + 1;
+    InitializeListHead(&irp->ThreadListEntry);
+    block->meta.dispatched.assign(stackSize + 2, 0);
+    block->meta.poStartNext.assign(stackSize + 2, 0);
+    block->meta.active.assign(stackSize + 2, nullptr);
+}
+
+// Rule PoStartNextPowerIrp: every driver that received a power IRP calls
+// PoStartNextPowerIrp for it, while its own location is current, before the
+// IRP is completed past that location.
+void CheckPowerDiscipline(IrpBlock* block, int location) {
+    if (block->meta.power && block->meta.dispatched[location] && !block->meta.poStartNext[location]) {
+        PDEVICE_OBJECT device = Locations(block)[location].DeviceObject;
+        BugCheck(rule::kPoStartNextMissing, "power IRP " + Hex(&block->irp) + " completed past location " +
+                                                std::to_string(location) + " (device " + Hex(device) +
+                                                ") without PoStartNextPowerIrp");
+    }
+}
+
+// The I/O manager's part after the walk reaches the top of a threaded IRP:
+// copy back, status block and event, the file reference, freeing.
+void CompleteThreadedIrp(IrpBlock* block) {
+    PIRP irp = &block->irp;
+    IrpMeta& meta = block->meta;
+    NTSTATUS status = irp->IoStatus.Status;
+    bool input = (irp->Flags & IRP_INPUT_OPERATION) != 0;
+    // Rule INFORMATION_EXCEEDS_BUFFER: a driver never reports more bytes
+    // than the caller's buffer holds.
+    if (meta.checkInformation && !NT_ERROR(status) && irp->IoStatus.Information > meta.outputLength) {
+        BugCheck(rule::kInformationOverrun, "IRP " + Hex(irp) + " completed with Information " +
+                                                std::to_string(irp->IoStatus.Information) + " for a buffer of " +
+                                                std::to_string(meta.outputLength) + " bytes");
+    }
+    if ((irp->Flags & IRP_BUFFERED_IO) && input && !NT_ERROR(status) && irp->IoStatus.Information != 0) {
+        std::memcpy(meta.userBuffer, irp->AssociatedIrp.SystemBuffer, irp->IoStatus.Information);
+    }
+    if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer != nullptr) {
+        ExFreePool(irp->AssociatedIrp.SystemBuffer);
+        irp->AssociatedIrp.SystemBuffer = nullptr;
+    }
+    if (irp->MdlAddress != nullptr) {
+        ExFreePool(irp->MdlAddress);
+        irp->MdlAddress = nullptr;
+    }
+    PFILE_OBJECT file = meta.file;
+    {
+        std::lock_guard<std::mutex> guard(IrpMutex());
+        if (file != nullptr) {
+            MetaOf(file).outstanding.erase(irp);
+        }
+        if (meta.request != nullptr) {
+            meta.request->Irp = nullptr;
+        }
+    }
+    // An error returned synchronously is seen by the caller as the return
+    // value of IoCallDriver; only success or a pended request writes back.
+    if (!NT_ERROR(status) || irp->PendingReturned) {
+        if (meta.userIosb != nullptr) {
+            *meta.userIosb = irp->IoStatus;
+        }
+        if (meta.request != nullptr) {
+            // The Done event is the last touch: its owner may free the request then.
+            meta.request->IoStatus = irp->IoStatus;
+            meta.request->Finished = true;
+            if (meta.request->UserEvent != nullptr) {
+                KeSetEvent(meta.request->UserEvent, IO_NO_INCREMENT, FALSE);
+            }
+            KeSetEvent(&meta.request->Done, IO_NO_INCREMENT, FALSE);
+        } else if (meta.userEvent != nullptr) {
+            KeSetEvent(meta.userEvent, IO_NO_INCREMENT, FALSE);
+        }
+    }
+    FreeIrpBlock(block);
+    if (file != nullptr) {
+        DereferenceFile(file);
+    }
+}
+
+}  // namespace
+
+std::mutex& IrpMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+// Rule IRP_USED_AFTER_FREE: a DDI was handed an IRP that has been freed (or
+// memory that never was an IRP).
+IrpBlock* BlockOf(PIRP irp, const char* ddi) {
+    if (irp == nullptr) {
+        BugCheck(rule::kIrpUseAfterFree, std::string(ddi) + " given a NULL IRP");
+    }
+    IrpBlock* block = RawBlockOf(irp);
+    std::lock_guard<std::mutex> guard(IrpMutex());
+    for (IrpBlock* freed : Quarantine()) {
+        if (freed == block) {
+            BugCheck(rule::kIrpUseAfterFree, std::string(ddi) + " given IRP " + Hex(irp) + ", which was freed");
+        }
+    }
+    if (block->magic != kIrpMagic || block->meta.state != IrpState::Allocated) {
+        BugCheck(rule::kIrpUseAfterFree, std::string(ddi) + " given IRP " + Hex(irp) + ", which is not a live IRP");
+    }
+    return block;
+}
+
+PIRP AllocateIrp(CCHAR stackSize, PDRIVER_OBJECT allocator) {
+    void* memory = std::malloc(BlockBytes(stackSize));
+    auto* block = static_cast<IrpBlock*>(memory);
+    block->magic = kIrpMagic;
+    new (&block->meta) IrpMeta();
+    block->meta.allocator = allocator;
+    InitializeIrp(block, stackSize);
+    return &block->irp;
+}
+
+PIO_STACK_LOCATION StackLocation(PIRP irp, int location) {
+    return Locations(RawBlockOf(irp)) + location;
+}
+
+void FreeIrpBlock(IrpBlock* block) {
+    std::lock_guard<std::mutex> guard(IrpMutex());
+    block->meta.state = IrpState::Freed;
+    if (block->meta.callRefs > 0) {
+        block->meta.freePending = true;  // a dispatch or cancel is still on the stack
+        return;
+    }
+    ReleaseMemory(block);
+}
+
+namespace {
+
+void DropCallRef(IrpBlock* block) {
+    std::lock_guard<std::mutex> guard(IrpMutex());
+    if (--block->meta.callRefs == 0 && block->meta.freePending) {
+        ReleaseMemory(block);
+    }
+}
+
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {
+    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+}  // namespace
+
+PDRIVER_DISPATCH DefaultDispatch() {
+    return InvalidDeviceRequest;
+}
+
+NTSTATUS CallDriverInternal(PDEVICE_OBJECT device, PIRP irp, bool viaPo) {
+    IrpBlock* block = BlockOf(irp, viaPo ? "PoCallDriver" : "IoCallDriver");
+    IrpMeta& meta = block->meta;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    // Rule NO_MORE_IRP_STACK_LOCATIONS: a driver passed the IRP further down
+    // than it has stack locations for.
+    if (irp->CurrentLocation <= 1) {
+        BugCheck(rule::kStackOverrun, "IRP " + Hex(irp) + " sent to device " + Hex(device) +
+                                          " with no stack location left (StackCount " +
+                                          std::to_string(irp->StackCount) + ")");
+    }
+    // Rule POWER_IRP_SENT_WITH_IOCALLDRIVER: on this generation of Windows
+    // power IRPs travel only through PoCallDriver.
+    if (!viaPo && next->MajorFunction == IRP_MJ_POWER) {
+        BugCheck(rule::kPowerIrpViaIoCallDriver, "IRP " + Hex(irp) + " to device " + Hex(device));
+    }
+    irp->CurrentLocation--;
+    irp->Tail.Overlay.CurrentStackLocation--;
+    PIO_STACK_LOCATION sp = irp->Tail.Overlay.CurrentStackLocation;
+    sp->DeviceObject = device;
+    int location = irp->CurrentLocation;
+    DispatchRecord record;
+    {
+        std::lock_guard<std::mutex> guard(IrpMutex());
+        meta.callRefs++;
+        meta.dispatched[location] = 1;
+        meta.poStartNext[location] = 0;
+        meta.active[location] = &record;
+        meta.completed = false;
+        if (sp->MajorFunction == IRP_MJ_POWER) {
+            meta.power = true;
+        }
+    }
+    PDRIVER_DISPATCH routine = device->DriverObject->MajorFunction[sp->MajorFunction];
+    KIRQL irql = KeGetCurrentIrql();
+    size_t locks = Self().heldLocks.size();
+    NTSTATUS status;
+    {
+        DriverCall call(device->DriverObject);
+        status = routine(device, irp);
+    }
+    CheckReturnState("dispatch routine", irql, locks);
+    bool marked;
+    {
+        std::lock_guard<std::mutex> guard(IrpMutex());
+        if (record.walked) {
+            marked = record.pendingMarked;
+        } else {
+            marked = (StackLocation(irp, location)->Control & SL_PENDING_RETURNED) != 0;
+            if (meta.active[location] == &record) {
+                meta.active[location] = nullptr;
+            }
+        }
+    }
+    // Rules PENDING_RETURNED_WITHOUT_IOMARKIRPPENDING and its reverse: a
+    // dispatch routine returns STATUS_PENDING exactly when it marked its
+    // location pending.
+    if (status == STATUS_PENDING && !marked) {
+        BugCheck(rule::kPendingWithoutMark, "device " + Hex(device) + " returned STATUS_PENDING for IRP " + Hex(irp) +
+                                                " without IoMarkIrpPending");
+    }
+    if (status != STATUS_PENDING && marked) {
+        BugCheck(rule::kMarkedButNotPending, "device " + Hex(device) + " marked IRP " + Hex(irp) +
+                                                 " pending but returned " + Hex(static_cast<ULONG>(status)));
+    }
+    DropCallRef(block);
+    return status;
+}
+
+BOOLEAN CancelIrpInternal(PIRP irp) {
+    IrpBlock* block = RawBlockOf(irp);
+    if (block->meta.state != IrpState::Allocated) {
+        return FALSE;  // finished while the canceller was on its way
+    }
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    irp->Cancel = TRUE;
+    auto routine = reinterpret_cast<PDRIVER_CANCEL>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine), nullptr));
+    if (routine == nullptr) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    irp->CancelIrql = irql;
+    PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+    size_t locksBefore = Self().heldLocks.size() - 1;
+    {
+        DriverCall call(device != nullptr ? device->DriverObject : nullptr);
+        routine(device, irp);
+    }
+    // Rule CANCEL_ROUTINE_RETURNED_HOLDING_CANCEL_SPIN_LOCK.
+    if (Self().heldLocks.size() != locksBefore) {
+        BugCheck(rule::kCancelSpinLockHeld, "cancel routine " + Hex(reinterpret_cast<void*>(routine)) + " for IRP " +
+                                                Hex(irp) + " returned without IoReleaseCancelSpinLock");
+    }
+    CheckReturnState("cancel routine", irql, locksBefore);
+    return TRUE;
+}
+
+bool HoldIrpIfOutstanding(PFILE_OBJECT file, PIRP irp) {
+    std::lock_guard<std::mutex> guard(IrpMutex());
+    if (MetaOf(file).outstanding.count(irp) == 0) {
+        return false;
+    }
+    RawBlockOf(irp)->meta.callRefs++;
+    return true;
+}
+
+void ReleaseIrpHold(PIRP irp) {
+    DropCallRef(RawBlockOf(irp));
+}
+
+IrpMeta& IrpMetaOf(PIRP irp) {
+    return RawBlockOf(irp)->meta;
+}
+
+void SetupDeviceControlBuffers(PIRP irp, ULONG code, const void* input, ULONG inputLength, void* output,
+                               ULONG outputLength) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    switch (METHOD_FROM_CTL_CODE(code)) {
+    case METHOD_BUFFERED: {
+        ULONG size = std::max(inputLength, outputLength);
+        if (size != 0) {
+            irp->AssociatedIrp.SystemBuffer = ModelAllocate(size, 0x20206F49);  // 'Io  '
+            if (inputLength != 0) {
+                std::memcpy(irp->AssociatedIrp.SystemBuffer, input, inputLength);
+            }
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            if (outputLength != 0) {
+                irp->Flags |= IRP_INPUT_OPERATION;
+            }
+        }
+        break;
+    }
+    case METHOD_NEITHER:
+        next->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
+        break;
+    default: {
+        // Direct I/O: input through the system buffer, output described by an MDL.
+        if (inputLength != 0) {
+            irp->AssociatedIrp.SystemBuffer = ModelAllocate(inputLength, 0x20206F49);
+            std::memcpy(irp->AssociatedIrp.SystemBuffer, input, inputLength);
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+        }
+        if (outputLength != 0) {
+            auto* mdl = static_cast<PMDL>(ModelAllocate(sizeof(MDL), 0x206C644D));  // 'Mdl '
+            std::memset(mdl, 0, sizeof(MDL));
+            mdl->MappedSystemVa = mdl->StartVa = output;
+            mdl->ByteCount = outputLength;
+            irp->MdlAddress = mdl;
+        }
+        break;
+    }
+    }
+    irp->UserBuffer = output;
+    IrpMetaOf(irp).userBuffer = output;
+    IrpMetaOf(irp).outputLength = outputLength;
+}
+
+}  // namespace kmodel::detail
+
+using namespace kmodel;
+using namespace kmodel::detail;
+
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+    RequireIrqlAtMost("IoAllocateIrp", DISPATCH_LEVEL);
+    if (ShouldFailAllocation(kIrpAllocation)) {
+        return nullptr;
+    }
+    return AllocateIrp(StackSize, Self().driver);
+}
+
+VOID IoFreeIrp(PIRP Irp) {
+    RequireIrqlAtMost("IoFreeIrp", DISPATCH_LEVEL);
+    IrpBlock* block = BlockOf(Irp, "IoFreeIrp");
+    // Rule FREE_OF_IRP_IN_USE: an IRP the I/O manager owns (issued for a
+    // thread) is never freed by a driver, nor one still cancelable.
+    if (block->meta.threaded || Irp->CancelRoutine != nullptr) {
+        BugCheck(rule::kFreeIrpInUse, "IoFreeIrp of IRP " + Hex(Irp) +
+                                          (block->meta.threaded ? ", which the I/O manager owns" : " with a cancel routine set"));
+    }
+    FreeIrpBlock(block);
+}
+
+VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
+    IrpBlock* block = BlockOf(Irp, "IoReuseIrp");
+    CCHAR stackSize = Irp->StackCount;
+    PDRIVER_OBJECT allocator = block->meta.allocator;
+    block->meta = IrpMeta();
+    block->meta.allocator = allocator;
+    InitializeIrp(block, stackSize);
+    Irp->IoStatus.Status = Status;
+}
+
+NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    RequireIrqlAtMost("IoCallDriver", DISPATCH_LEVEL);
+    return CallDriverInternal(DeviceObject, Irp, false);
+}
+
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    RequireIrqlAtMost("PoCallDriver", DISPATCH_LEVEL);
+    return CallDriverInternal(DeviceObject, Irp, true);
+}
+
+VOID PoStartNextPowerIrp(PIRP Irp) {
+    RequireIrqlAtMost("PoStartNextPowerIrp", DISPATCH_LEVEL);
+    IrpBlock* block = BlockOf(Irp, "PoStartNextPowerIrp");
+    int location = Irp->CurrentLocation;
+    std::lock_guard<std::mutex> guard(IrpMutex());
+    if (location < 1 || location > Irp->StackCount) {
+        BugCheck(rule::kPoStartNextMissing, "PoStartNextPowerIrp on IRP " + Hex(Irp) + " outside any location");
+    }
+    if (block->meta.poStartNext[location]) {
+        BugCheck(rule::kPoStartNextTwice, "PoStartNextPowerIrp called twice at location " + std::to_string(location) +
+                                              " of IRP " + Hex(Irp));
+    }
+    block->meta.poStartNext[location] = 1;
+}
+
+VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    RequireIrqlAtMost("IoCompleteRequest", DISPATCH_LEVEL);
+    IrpBlock* block = BlockOf(Irp, "IoCompleteRequest");
+    IrpMeta& meta = block->meta;
+    // Rule MULTIPLE_IRP_COMPLETE_REQUESTS.
+    if (Irp->CurrentLocation > Irp->StackCount + 1 || meta.completed) {
+        BugCheck(rule::kIrpCompletedTwice, "IRP " + Hex(Irp) + " completed again");
+    }
+    // Rule IRP_COMPLETED_WITH_STATUS_PENDING.
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
+        BugCheck(rule::kIrpCompletedPending, "IRP " + Hex(Irp) + " completed with STATUS_PENDING");
+    }
+    // Rule CANCEL_STATE_IN_COMPLETED_IRP: the completing driver must first
+    // take its cancel routine back.
+    if (Irp->CancelRoutine != nullptr) {
+        BugCheck(rule::kIrpCompletedWithCancelRoutine, "IRP " + Hex(Irp) + " completed with cancel routine " +
+                                                           Hex(reinterpret_cast<void*>(Irp->CancelRoutine)) + " still set");
+    }
+    const int top = Irp->StackCount;
+    while (Irp->CurrentLocation <= top) {
+        int location = Irp->CurrentLocation;
+        PIO_STACK_LOCATION sp = Irp->Tail.Overlay.CurrentStackLocation;
+        CheckPowerDiscipline(block, location);
+        Irp->CurrentLocation++;
+        Irp->Tail.Overlay.CurrentStackLocation++;
+        Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
+        NTSTATUS status = Irp->IoStatus.Status;
+        bool invoke = (NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
+                      (!NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
+                      (Irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL));
+        PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
+        PVOID context = sp->Context;
+        {
+            std::lock_guard<std::mutex> guard(IrpMutex());
+            if (DispatchRecord* record = meta.active[location]) {
+                record->walked = true;
+                record->pendingMarked = Irp->PendingReturned;
+                meta.active[location] = nullptr;
+            }
+            ClearLocation(sp);
+        }
+        if (routine != nullptr && invoke) {
+            // The routine belongs to the driver of the location above; the
+            // top location of a driver-allocated IRP has no device object.
+            PDEVICE_OBJECT device =
+                Irp->CurrentLocation == top + 1 ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+            KIRQL irql = KeGetCurrentIrql();
+            size_t locks = Self().heldLocks.size();
+            NTSTATUS result;
+            {
+                DriverCall call(device != nullptr ? device->DriverObject : meta.allocator);
+                result = routine(device, Irp, context);
+            }
+            CheckReturnState("completion routine", irql, locks);
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+                return;  // the IRP belongs to the routine's driver again
+            }
+        } else if (Irp->PendingReturned && Irp->CurrentLocation <= top) {
+            IoMarkIrpPending(Irp);
+        }
+    }
+    meta.completed = true;
+    // Rule IRP_COMPLETED_WITHOUT_OWNER: an IRP a driver allocated itself must
+    // be taken back by its completion routine (STATUS_MORE_PROCESSING_REQUIRED).
+    if (!meta.threaded) {
+        BugCheck(rule::kIrpWithoutOwner, "driver-allocated IRP " + Hex(Irp) +
+                                             " completed to the top with no routine taking it back");
+    }
+    CompleteThreadedIrp(block);
+}
+
+BOOLEAN IoCancelIrp(PIRP Irp) {
+    RequireIrqlAtMost("IoCancelIrp", DISPATCH_LEVEL);
+    BlockOf(Irp, "IoCancelIrp");
+    return CancelIrpInternal(Irp);
+}
+
+namespace {
+KSPIN_LOCK cancelSpinLock = 0;
+}
+
+VOID IoAcquireCancelSpinLock(PKIRQL Irql) {
+    KeAcquireSpinLock(&cancelSpinLock, Irql);
+}
+
+VOID IoReleaseCancelSpinLock(KIRQL Irql) {
+    KeReleaseSpinLock(&cancelSpinLock, Irql);
+}
+
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                   ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+    RequireIrqlAtMost("IoBuildDeviceIoControlRequest", APC_LEVEL);
+    if (ShouldFailAllocation(kIrpAllocation)) {
+        return nullptr;
+    }
+    PIRP irp = AllocateIrp(DeviceObject->StackSize, Self().driver);
+    IrpMeta& meta = IrpMetaOf(irp);
+    meta.threaded = true;
+    meta.checkInformation = true;
+    meta.userEvent = Event;
+    meta.userIosb = IoStatusBlock;
+    irp->RequestorMode = KernelMode;
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    irp->Tail.Overlay.Thread = reinterpret_cast<PVOID>(Self().token);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    SetupDeviceControlBuffers(irp, IoControlCode, InputBuffer, InputBufferLength, OutputBuffer, OutputBufferLength);
+    return irp;
+}

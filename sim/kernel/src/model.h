@@ -1,0 +1,234 @@
+// Private state of the kernel model shared by its services.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <list>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <wdm.h>
+
+#include <kmodel/io.h>
+#include <kmodel/system.h>
+#include <kmodel/verifier.h>
+
+namespace kmodel {
+struct DeviceNode;
+}
+
+namespace kmodel::detail {
+
+// ---- per-thread state --------------------------------------------------------
+
+struct ThreadState {
+    KIRQL irql = PASSIVE_LEVEL;
+    PDRIVER_OBJECT driver = nullptr;     // driver whose code runs now
+    std::vector<PKSPIN_LOCK> heldLocks;  // spin locks this thread holds
+    bool modelThread = false;            // counted for quiescence
+    ULONG_PTR token = 0;                 // non-zero owner value for spin locks
+};
+ThreadState& Self();
+
+// Runs code of `driver` on this thread: the verifier attributes pool and
+// checks IRQL discipline at the boundary.
+class DriverCall {
+public:
+    explicit DriverCall(PDRIVER_OBJECT driver) : saved_(Self().driver) { Self().driver = driver; }
+    ~DriverCall() { Self().driver = saved_; }
+
+private:
+    PDRIVER_OBJECT saved_;
+};
+
+// Wrong IRQL for a DDI, as Microsoft documents each DDI's range.
+void RequireIrqlAtMost(const char* ddi, KIRQL max);
+void RequireIrqlExactly(const char* ddi, KIRQL level);
+// After a call into a driver: it must come back at the IRQL it was called at,
+// holding no spin lock it did not hold before.
+void CheckReturnState(const char* what, KIRQL irql, size_t locksBefore);
+
+std::string Hex(const void* p);
+std::string Hex(uint64_t v);
+
+// ---- the scheduler: one lock for every dispatcher object and queue ------------
+
+struct Waiter {
+    DISPATCHER_HEADER* object;
+    int64_t deadline;  // model time, or -1 for none
+};
+
+struct Scheduler {
+    std::mutex mutex;
+    std::condition_variable changed;  // any state change: signal, queue, clock
+
+    int running = 0;  // model threads not blocked in a model wait
+    std::list<Waiter*> waiters;
+    int activity = 0;  // held by simulated hardware
+
+    // DPC queue (one processor's worth).
+    std::deque<PKDPC> dpcs;
+    bool dpcRunning = false;
+
+    struct WorkEntry {
+        PWORK_QUEUE_ITEM item;
+        PDRIVER_OBJECT driver;
+    };
+    std::deque<WorkEntry> work;
+    int workRunning = 0;
+
+    struct SystemWork {
+        std::function<void()> fn;
+        KIRQL irql;
+    };
+    std::deque<SystemWork> systemWork;
+    int systemRunning = 0;
+
+    // Timers armed, by due time.
+    std::multimap<int64_t, PKTIMER> timers;
+
+    ClockMode clockMode = ClockMode::Manual;
+    int64_t manualNow = 0;
+    int64_t realBase = 0;  // steady clock at boot, 100 ns units
+
+    bool stopping = false;
+};
+Scheduler& Sched();
+
+int64_t NowLocked();
+bool IsSignaled(const DISPATCHER_HEADER* h);
+void SatisfyWait(DISPATCHER_HEADER* h);  // consumes a synchronization object
+bool QuiescentLocked();
+
+// Blocks the calling thread until `ready` holds (called with the scheduler
+// lock held), keeping the quiescence count right.
+void BlockLocked(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready);
+
+void StartKernelThreads(int delayedWorkers);
+void StopKernelThreads();
+void FireDueTimersLocked(int64_t now);
+
+// ---- IRPs --------------------------------------------------------------------
+
+enum class IrpState : uint32_t { Allocated = 0x1A11, Freed = 0xDEAD };
+
+// One dispatch of the IRP to a driver, while the dispatch routine runs: what
+// the completion walk saw of that location, for the pending-return rules.
+struct DispatchRecord {
+    bool walked = false;
+    bool pendingMarked = false;
+};
+
+struct IrpMeta {
+    IrpState state = IrpState::Allocated;
+    PDRIVER_OBJECT allocator = nullptr;  // whose top-location routine runs with NULL device
+    int callRefs = 0;                    // dispatch calls and cancellations in progress
+    bool freePending = false;
+    bool threaded = false;  // issued on behalf of a thread: the I/O manager frees it
+    bool completed = false; // the completion walk reached the top
+    bool checkInformation = false;  // Information is a byte count bounded by outputLength
+    PVOID userBuffer = nullptr;
+    ULONG outputLength = 0;  // the caller's buffer: copy-back size and Information limit
+    io::Request* request = nullptr;
+    PKEVENT userEvent = nullptr;       // IoBuildDeviceIoControlRequest's event
+    PIO_STATUS_BLOCK userIosb = nullptr;
+    PFILE_OBJECT file = nullptr;  // holds a reference while outstanding
+    std::vector<uint8_t> dispatched;     // per location: a driver got the IRP there
+    std::vector<uint8_t> poStartNext;    // per location: PoStartNextPowerIrp called
+    std::vector<DispatchRecord*> active; // per location: the dispatch in progress there
+    bool power = false;                  // an IRP_MJ_POWER request
+};
+
+struct IrpBlock {
+    uint64_t magic;
+    IrpMeta meta;
+    IRP irp;
+    // IO_STACK_LOCATIONs follow: [0] is a guard below location 1, then 1..StackCount.
+};
+
+IrpBlock* BlockOf(PIRP irp, const char* ddi);  // bug-checks for a freed or foreign IRP
+PIRP AllocateIrp(CCHAR stackSize, PDRIVER_OBJECT allocator);
+IrpMeta& IrpMetaOf(PIRP irp);
+PDRIVER_DISPATCH DefaultDispatch();  // fails a request with STATUS_INVALID_DEVICE_REQUEST
+BOOLEAN CancelIrpInternal(PIRP irp);  // tolerates an IRP that finished meanwhile
+bool HoldIrpIfOutstanding(PFILE_OBJECT file, PIRP irp);  // keeps its memory while cancelling
+void ReleaseIrpHold(PIRP irp);
+// Fills the buffers of a device control request by its transfer method.
+void SetupDeviceControlBuffers(PIRP irp, ULONG code, const void* input, ULONG inputLength, void* output,
+                               ULONG outputLength);
+void FreeIrpBlock(IrpBlock* block);
+PIO_STACK_LOCATION StackLocation(PIRP irp, int location);  // 0 is the guard
+NTSTATUS CallDriverInternal(PDEVICE_OBJECT device, PIRP irp, bool viaPo);
+std::mutex& IrpMutex();  // guards callRefs/freePending
+
+// ---- devices and files ---------------------------------------------------------
+
+struct DeviceNodeImpl;
+
+struct DeviceMeta {
+    PDEVICE_OBJECT attachedTo = nullptr;  // the device this one is attached over
+    std::u16string name;
+    bool deleted = false;
+    bool exclusive = false;
+    DeviceNodeImpl* node = nullptr;  // for a PDO
+    int openFiles = 0;
+    DEVICE_POWER_STATE devicePower = PowerDeviceUnspecified;
+    SYSTEM_POWER_STATE systemPower = PowerSystemUnspecified;
+};
+DeviceMeta& MetaOf(PDEVICE_OBJECT device);
+std::mutex& ObjectMutex();  // object namespace, device lists, references
+
+void ReferenceDevice(PDEVICE_OBJECT device);
+void DereferenceDevice(PDEVICE_OBJECT device);
+void DeleteDriverObject(PDRIVER_OBJECT driver);
+
+struct FileMeta {
+    LONG references = 1;
+    bool cleanedUp = false;
+    std::set<PIRP> outstanding;
+};
+FileMeta& MetaOf(PFILE_OBJECT file);
+void ReferenceFile(PFILE_OBJECT file);
+void DereferenceFile(PFILE_OBJECT file);
+
+// Sends a request built by the model itself and waits for it at PASSIVE_LEVEL.
+NTSTATUS SendAndWait(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* result, bool viaPo = false);
+
+// ---- namespace ---------------------------------------------------------------
+
+std::u16string Canonical(const std::u16string& name);  // \DosDevices -> \??, case folded
+NTSTATUS InsertNamedDevice(const std::u16string& name, PDEVICE_OBJECT device);
+void RemoveNamedDevice(const std::u16string& name);
+NTSTATUS ResolveName(const std::u16string& name, PDEVICE_OBJECT* device);
+NTSTATUS CreateLink(const std::u16string& link, const std::u16string& target);
+NTSTATUS DeleteLink(const std::u16string& link);
+
+// ---- pool --------------------------------------------------------------------
+
+void* ModelAllocate(size_t bytes, ULONG tag);  // never failed by fault injection
+void CheckPoolAtUnload(PDRIVER_OBJECT driver);
+void ResetPool();
+
+// ---- registry and PnP --------------------------------------------------------
+
+void ResetRegistry();
+HANDLE OpenKeyHandle(const std::u16string& path, ACCESS_MASK access, bool create);
+void ResetNamespace();
+void ResetPnp();
+void ResetPower();
+void RegisterPowerNode(DeviceNode* node);
+void ResetVerifier();
+void ResetDevices();
+DeviceNodeImpl* NodeOf(PDEVICE_OBJECT pdo);
+void NotifyFileClosed(PDEVICE_OBJECT device);  // may send a deferred removal
+
+std::u16string ToLower(const std::u16string& s);
+std::u16string FromWide(PCWSTR s);
+
+}  // namespace kmodel::detail

@@ -1,0 +1,193 @@
+// Executive pool. Every block records its tag, size and the driver whose code
+// allocated it, so that leaks are found by driver and reported by tag.
+#include <cstdlib>
+#include <map>
+#include <sstream>
+
+#include "model.h"
+
+namespace kmodel::detail {
+
+namespace {
+
+constexpr uint64_t kLiveMagic = 0x4C4F4F5045564C4CULL;
+constexpr unsigned char kFreshFill = 0xC5;  // pool is not zeroed on Windows
+constexpr unsigned char kFreedFill = 0xF7;
+
+struct alignas(16) PoolHeader {
+    uint64_t magic;
+    size_t size;
+    ULONG tag;
+    POOL_TYPE type;
+    PDRIVER_OBJECT owner;
+};
+
+struct PoolState {
+    std::mutex mutex;
+    std::map<void*, PoolHeader*> live;
+};
+
+PoolState& Pool() {
+    static PoolState pool;
+    return pool;
+}
+
+std::string TagText(ULONG tag) {
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        text += (c >= 32 && c < 127) ? c : '?';
+    }
+    return text;
+}
+
+void* AllocateBlock(size_t bytes, ULONG tag, POOL_TYPE type, PDRIVER_OBJECT owner) {
+    auto* header = static_cast<PoolHeader*>(std::malloc(sizeof(PoolHeader) + bytes));
+    if (header == nullptr) {
+        return nullptr;
+    }
+    header->magic = kLiveMagic;
+    header->size = bytes;
+    header->tag = tag;
+    header->type = type;
+    header->owner = owner;
+    void* body = header + 1;
+    std::memset(body, kFreshFill, bytes);
+    std::lock_guard<std::mutex> guard(Pool().mutex);
+    Pool().live[body] = header;
+    return body;
+}
+
+// Rule BAD_POOL_CALLER: freeing a block that is not live (a double free or a
+// pointer pool never returned), or with a tag other than its own.
+void FreeBlock(void* p, const ULONG* expectedTag, const char* ddi) {
+    PoolHeader* header;
+    {
+        std::lock_guard<std::mutex> guard(Pool().mutex);
+        auto it = Pool().live.find(p);
+        if (it == Pool().live.end()) {
+            BugCheck(rule::kPoolDoubleFree, std::string(ddi) + " of " + Hex(p) + ", which is not an allocated pool block");
+        }
+        header = it->second;
+        if (expectedTag != nullptr && *expectedTag != header->tag) {
+            BugCheck(rule::kPoolDoubleFree, std::string(ddi) + " of " + Hex(p) + " with tag '" + TagText(*expectedTag) +
+                                                "', allocated with '" + TagText(header->tag) + "'");
+        }
+        Pool().live.erase(it);
+    }
+    header->magic = 0;
+    std::memset(p, kFreedFill, header->size);
+    std::free(header);
+}
+
+}  // namespace
+
+void* ModelAllocate(size_t bytes, ULONG tag) {
+    return AllocateBlock(bytes, tag, NonPagedPool, nullptr);
+}
+
+// Rule DRIVER_LEFT_POOL_ALLOCATED: when a driver unloads, every block its code
+// allocated has been freed.
+void CheckPoolAtUnload(PDRIVER_OBJECT driver) {
+    std::ostringstream leaks;
+    size_t count = 0;
+    {
+        std::lock_guard<std::mutex> guard(Pool().mutex);
+        for (const auto& [body, header] : Pool().live) {
+            if (header->owner == driver) {
+                if (count < 16) {
+                    leaks << " '" << TagText(header->tag) << "' " << header->size << " bytes at " << body << ";";
+                }
+                ++count;
+            }
+        }
+    }
+    if (count != 0) {
+        BugCheck(rule::kPoolLeak, "driver " + Hex(driver) + " unloads with " + std::to_string(count) +
+                                      " pool block(s) allocated:" + leaks.str());
+    }
+}
+
+void ResetPool() {
+    std::lock_guard<std::mutex> guard(Pool().mutex);
+    for (auto& [body, header] : Pool().live) {
+        std::free(header);
+    }
+    Pool().live.clear();
+}
+
+}  // namespace kmodel::detail
+
+namespace kmodel {
+
+size_t PoolBytesHeld(PDRIVER_OBJECT driver) {
+    std::lock_guard<std::mutex> guard(detail::Pool().mutex);
+    size_t bytes = 0;
+    for (const auto& [body, header] : detail::Pool().live) {
+        if (driver == nullptr || header->owner == driver) {
+            bytes += header->size;
+        }
+    }
+    return bytes;
+}
+
+size_t PoolBlocksHeld(PDRIVER_OBJECT driver) {
+    std::lock_guard<std::mutex> guard(detail::Pool().mutex);
+    size_t blocks = 0;
+    for (const auto& [body, header] : detail::Pool().live) {
+        if (driver == nullptr || header->owner == driver) {
+            ++blocks;
+        }
+    }
+    return blocks;
+}
+
+size_t PoolBlocksWithTag(ULONG tag) {
+    std::lock_guard<std::mutex> guard(detail::Pool().mutex);
+    size_t blocks = 0;
+    for (const auto& [body, header] : detail::Pool().live) {
+        blocks += header->tag == tag ? 1 : 0;
+    }
+    return blocks;
+}
+
+}  // namespace kmodel
+
+using namespace kmodel;
+using namespace kmodel::detail;
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    if (PoolType == PagedPool || PoolType == PagedPoolCacheAligned) {
+        RequireIrqlAtMost("ExAllocatePoolWithTag(PagedPool)", APC_LEVEL);
+    } else {
+        RequireIrqlAtMost("ExAllocatePoolWithTag", DISPATCH_LEVEL);
+    }
+    if (ShouldFailAllocation(kPoolAllocation)) {
+        return nullptr;
+    }
+    return AllocateBlock(NumberOfBytes, Tag, PoolType, Self().driver);
+}
+
+PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, 0x656E6F4E);  // 'None'
+}
+
+VOID ExFreePool(PVOID P) {
+    RequireIrqlAtMost("ExFreePool", DISPATCH_LEVEL);
+    FreeBlock(P, nullptr, "ExFreePool");
+}
+
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    RequireIrqlAtMost("ExFreePoolWithTag", DISPATCH_LEVEL);
+    FreeBlock(P, &Tag, "ExFreePoolWithTag");
+}
+
+SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length) {
+    const auto* a = static_cast<const UCHAR*>(Source1);
+    const auto* b = static_cast<const UCHAR*>(Source2);
+    SIZE_T i = 0;
+    while (i < Length && a[i] == b[i]) {
+        ++i;
+    }
+    return i;
+}

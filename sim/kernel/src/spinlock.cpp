@@ -1,0 +1,73 @@
+// Spin locks. A KSPIN_LOCK holds the owning thread's token while held, so the
+// verifier can tell who owns it.
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "model.h"
+
+using namespace kmodel;
+using namespace kmodel::detail;
+
+namespace {
+
+std::atomic_ref<ULONG_PTR> LockWord(PKSPIN_LOCK lock) {
+    return std::atomic_ref<ULONG_PTR>(*lock);
+}
+
+// Rule SPIN_LOCK_ALREADY_OWNED: a thread that acquires a spin lock it already
+// holds would spin forever on Windows.
+void AcquireAtDpc(PKSPIN_LOCK lock, const char* ddi) {
+    ThreadState& self = Self();
+    if (LockWord(lock).load() == self.token) {
+        BugCheck(rule::kSpinLockAlreadyOwned, std::string(ddi) + " on lock " + Hex(lock) + " this thread holds");
+    }
+    ULONG_PTR expected = 0;
+    while (!LockWord(lock).compare_exchange_weak(expected, self.token, std::memory_order_acquire)) {
+        expected = 0;
+        std::this_thread::yield();
+    }
+    self.heldLocks.push_back(lock);
+}
+
+// Rule SPIN_LOCK_NOT_OWNED: only the thread that acquired a spin lock may
+// release it.
+void ReleaseAtDpc(PKSPIN_LOCK lock, const char* ddi) {
+    ThreadState& self = Self();
+    ULONG_PTR owner = LockWord(lock).load();
+    if (owner != self.token) {
+        BugCheck(rule::kSpinLockNotOwned,
+                 std::string(ddi) + " on lock " + Hex(lock) + (owner == 0 ? " that is not held" : " held by another thread"));
+    }
+    auto it = std::find(self.heldLocks.rbegin(), self.heldLocks.rend(), lock);
+    self.heldLocks.erase(std::next(it).base());
+    LockWord(lock).store(0, std::memory_order_release);
+}
+
+}  // namespace
+
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+    *SpinLock = 0;
+}
+
+VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
+    RequireIrqlAtMost("KeAcquireSpinLock", DISPATCH_LEVEL);
+    KeRaiseIrql(DISPATCH_LEVEL, OldIrql);
+    AcquireAtDpc(SpinLock, "KeAcquireSpinLock");
+}
+
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    RequireIrqlExactly("KeReleaseSpinLock", DISPATCH_LEVEL);
+    ReleaseAtDpc(SpinLock, "KeReleaseSpinLock");
+    KeLowerIrql(NewIrql);
+}
+
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    RequireIrqlExactly("KeAcquireSpinLockAtDpcLevel", DISPATCH_LEVEL);
+    AcquireAtDpc(SpinLock, "KeAcquireSpinLockAtDpcLevel");
+}
+
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+    RequireIrqlExactly("KeReleaseSpinLockFromDpcLevel", DISPATCH_LEVEL);
+    ReleaseAtDpc(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+}

@@ -1,0 +1,36 @@
+// Boot and shutdown of one model instance.
+#include <chrono>
+
+#include "model.h"
+
+namespace kmodel {
+
+using namespace detail;
+
+System::System(const BootOptions& options) {
+    ResetVerifier();
+    ResetPool();
+    ResetRegistry();
+    ResetNamespace();
+    ResetPnp();
+    ResetPower();
+    ResetDevices();
+    Scheduler& s = Sched();
+    {
+        std::lock_guard<std::mutex> guard(s.mutex);
+        s.clockMode = options.clock;
+        s.manualNow = 0;
+        s.realBase = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                         std::chrono::steady_clock::now().time_since_epoch())
+                         .count() /
+                     100;
+    }
+    StartKernelThreads(options.delayedWorkerThreads);
+}
+
+System::~System() {
+    StopKernelThreads();
+    ResetVerifier();
+}
+
+}  // namespace kmodel
