@@ -1,0 +1,82 @@
+// A toy function driver over a toy bus, run through the whole model: loaded,
+// AddDevice'd, started, opened by its DOS name, read, written, controlled,
+// cancelled, closed and removed, with no pool left.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include <kmodel/io.h>
+
+#include "toy_drivers.h"
+
+namespace {
+
+using kmodel::io::Request;
+
+TEST(ToyDriver, FullLifecycleLeavesNoPool) {
+    toy::World world;
+    PFILE_OBJECT file;
+    ASSERT_EQ(kmodel::io::Open(u"\\??\\TOY1", &file), STATUS_SUCCESS);
+    EXPECT_EQ(world.Extension()->creates, 1);
+
+    Request write;
+    ASSERT_EQ(kmodel::io::Write(file, "hello", 5, &write), STATUS_SUCCESS);
+    EXPECT_EQ(write.IoStatus.Information, 5u);
+
+    char buffer[16] = {};
+    Request read;
+    ASSERT_EQ(kmodel::io::Read(file, buffer, 3, &read), STATUS_SUCCESS);
+    EXPECT_EQ(read.IoStatus.Information, 3u);
+    EXPECT_EQ(std::string(buffer, 3), "hel");
+
+    char echo[8] = {};
+    Request control;
+    ASSERT_EQ(kmodel::io::DeviceControl(file, toy::kIoctlEcho, "abcd", 4, echo, sizeof(echo), &control),
+              STATUS_SUCCESS);
+    EXPECT_EQ(control.IoStatus.Information, 4u);
+    EXPECT_EQ(std::string(echo, 4), "abcd");
+
+    // Drain, then hold a read and cancel it.
+    ASSERT_EQ(kmodel::io::Read(file, buffer, sizeof(buffer), &read), STATUS_SUCCESS);
+    Request held;
+    ASSERT_EQ(kmodel::io::Read(file, buffer, sizeof(buffer), &held), STATUS_PENDING);
+    EXPECT_FALSE(held.Finished);
+    kmodel::io::Cancel(file, &held);
+    EXPECT_EQ(kmodel::io::Wait(&held), STATUS_CANCELLED);
+    EXPECT_EQ(held.IoStatus.Information, 0u);
+
+    kmodel::io::CloseHandle(file);
+    kmodel::WaitForQuiescence();
+    EXPECT_EQ(world.Extension()->cleanups, 1);
+    EXPECT_EQ(world.Extension()->closes, 1);
+
+    EXPECT_GT(kmodel::PoolBlocksHeld(world.functionDriver), 0u);
+    world.Teardown();
+    EXPECT_EQ(kmodel::PoolBlocksHeld(nullptr), 0u);
+    EXPECT_EQ(kmodel::LookupDevice(u"\\Device\\Toy0"), nullptr);
+    std::u16string target;
+    EXPECT_FALSE(kmodel::SymbolicLinkTarget(u"\\DosDevices\\TOY1", &target));
+}
+
+TEST(ToyDriver, HeldReadIsSatisfiedByAWriteFromAnotherThread) {
+    toy::World world;
+    PFILE_OBJECT file;
+    ASSERT_EQ(kmodel::io::Open(u"\\DosDevices\\toy1", &file), STATUS_SUCCESS);
+    char buffer[8] = {};
+    Request held;
+    ASSERT_EQ(kmodel::io::Read(file, buffer, sizeof(buffer), &held), STATUS_PENDING);
+    {
+        kmodel::ModelThread writer([&] {
+            Request write;
+            EXPECT_EQ(kmodel::io::Write(file, "xyz", 3, &write), STATUS_SUCCESS);
+        });
+    }
+    EXPECT_EQ(kmodel::io::Wait(&held), STATUS_SUCCESS);
+    EXPECT_EQ(held.IoStatus.Information, 3u);
+    EXPECT_EQ(std::string(buffer, 3), "xyz");
+    kmodel::io::CloseHandle(file);
+    world.Teardown();
+    EXPECT_EQ(kmodel::PoolBlocksHeld(nullptr), 0u);
+}
+
+}  // namespace
