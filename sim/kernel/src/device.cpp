@@ -201,13 +201,12 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     RequireIrqlExactly("IoDeleteDevice", PASSIVE_LEVEL);
     DeviceMeta& meta = MetaOf(DeviceObject);
     // Rule DELETE_OF_ATTACHED_DEVICE: a device is detached from the stack
-    // below it (IoDetachDevice) before it is deleted, and nothing is
-    // attached above it any more.
-    if (meta.attachedTo != nullptr || DeviceObject->AttachedDevice != nullptr) {
+    // below it (IoDetachDevice) before it is deleted. (A bus driver may
+    // delete a PDO that still has a device above it: that device detaches
+    // right after, and its attachment keeps the PDO's memory until then.)
+    if (meta.attachedTo != nullptr) {
         BugCheck(rule::kDeleteAttachedDevice,
-                 "IoDeleteDevice of " + Hex(DeviceObject) +
-                     (meta.attachedTo != nullptr ? ", still attached to " + Hex(meta.attachedTo)
-                                                 : ", with " + Hex(DeviceObject->AttachedDevice) + " attached above"));
+                 "IoDeleteDevice of " + Hex(DeviceObject) + ", still attached to " + Hex(meta.attachedTo));
     }
     if (!meta.name.empty()) {
         RemoveNamedDevice(meta.name);
@@ -248,6 +247,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
     }
     PDEVICE_OBJECT top = IoGetAttachedDevice(TargetDevice);
     top->AttachedDevice = SourceDevice;
+    top->ReferenceCount++;  // the attachment keeps the lower device's memory
     MetaOf(SourceDevice).attachedTo = top;
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     return top;
@@ -255,12 +255,15 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
 
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     RequireIrqlExactly("IoDetachDevice", PASSIVE_LEVEL);
-    std::lock_guard<std::mutex> guard(ObjectMutex());
+    std::unique_lock<std::mutex> lock(ObjectMutex());
     PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
-    if (above != nullptr) {
-        MetaOf(above).attachedTo = nullptr;
+    if (above == nullptr) {
+        return;
     }
+    MetaOf(above).attachedTo = nullptr;
     TargetDevice->AttachedDevice = nullptr;
+    lock.unlock();
+    DereferenceDevice(TargetDevice);
 }
 
 LONG_PTR ObfReferenceObject(PVOID Object) {

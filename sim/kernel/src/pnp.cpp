@@ -142,6 +142,7 @@ DeviceNode* ReportChildDevice(PDEVICE_OBJECT pdo, const std::u16string& instance
         Pnp().nodes.push_back(std::move(node));
     }
     MetaOf(pdo).node = raw;
+    ReferenceDevice(pdo);  // the device node keeps its PDO's memory
     RegistryCreateKey(HardwareKeyPath(raw));
     RegisterPowerNode(raw);
     return raw;

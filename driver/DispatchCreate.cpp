@@ -1,0 +1,38 @@
+// Opening the port: the handle's remove-lock hold, pipe resets and the start
+// of the serial emulation.
+#include "stddcls.h"
+
+namespace {
+
+VOID ResetPipeOrDevice(PDEVICE_OBJECT fdo, USBD_PIPE_HANDLE pipe) {
+    if (!NT_SUCCESS(ResetPipe(fdo, pipe))) {
+        ResetDevice(fdo);
+    }
+}
+
+}  // namespace
+
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT fdo, PIRP Irp) {
+    PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
+    if (IsRefusedState(pdx->State)) {
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    }
+    if (pdx->DeviceErrorCode == DEVICE_ERROR_STATUS_PIPE_FAILED) {
+        return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
+    }
+    // The hold lasts for the life of the handle; DispatchClose gives it back.
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    NTSTATUS status = UTILAcquireRemoveLock(&pdx->RemoveLock, file);
+    if (!NT_SUCCESS(status)) {
+        return CompleteRequest(Irp, status, 0);
+    }
+    InterlockedIncrement(&pdx->OpenCount);
+    InitializeListHead(&pdx->ReadIrpQueue);
+
+    ResetPipeOrDevice(fdo, pdx->BulkInPipe);
+    ResetPipeOrDevice(fdo, pdx->BulkOutPipe);
+    ResetPipeOrDevice(fdo, pdx->InterruptPipe);
+
+    InitializeSerEmulVariables(pdx);
+    return CompleteRequest(Irp, status, 0);
+}

@@ -1,0 +1,268 @@
+// qvsimdm: common declarations of the driver's modules.
+//
+// This header includes only DDK headers, so the same sources build as a
+// kernel-mode .sys and inside the user-mode kernel model.
+#pragma once
+
+#if defined(_WIN32)
+// mingw-w64's DDK headers need these before wdm.h in C++.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#ifndef NTDDI_WINVISTA
+#define NTDDI_WINVISTA 0x06000000
+#endif
+#include <ntddk.h>
+extern "C" {
+#include <usb.h>
+#include <usbdlib.h>
+#include <usbioctl.h>
+}
+#include <ntddser.h>
+#define WIDE(s) L##s
+#else
+#include <ntddk.h>
+#include <usb.h>
+#include <usbdlib.h>
+#include <usbioctl.h>
+#include <ntddser.h>
+#define WIDE(s) u##s
+#endif
+
+#ifndef SERIAL_MSR_DCTS
+#define SERIAL_MSR_DCTS 0x01
+#define SERIAL_MSR_DDSR 0x02
+#define SERIAL_MSR_TERI 0x04
+#define SERIAL_MSR_DDCD 0x08
+#define SERIAL_MSR_CTS 0x10
+#define SERIAL_MSR_DSR 0x20
+#define SERIAL_MSR_RI 0x40
+#define SERIAL_MSR_DCD 0x80
+#endif
+
+// All of the driver's pool carries this tag.
+#define QV_POOL_TAG 0x206D6457  // 'Wdm '
+
+// The device interface class applications look the modem up by.
+extern "C" const GUID GUID_INTERFACE_USBMODEM;
+
+// ---------------------------------------------------------------------------
+// Remove lock and pending-action counter
+// ---------------------------------------------------------------------------
+
+typedef struct _REMOVE_LOCK {
+    LONG Usage;         // holds, plus one for the device itself
+    BOOLEAN Removing;   // removal has begun; never cleared
+    KEVENT RemoveEvent; // set when Usage reaches 0
+} REMOVE_LOCK, *PREMOVE_LOCK;
+
+// ---------------------------------------------------------------------------
+// Device extension
+// ---------------------------------------------------------------------------
+
+// Plug and Play states kept in DEVICE_EXTENSION.State.
+enum DEVSTATE {
+    Stopped = 0,
+    Working = 1,
+    PendingStop = 2,
+    PendingRemove = 3,
+    SurpriseRemoved = 4,
+    Removed = 5,
+};
+
+// Bits of DEVICE_EXTENSION.ModemLines: the two low bits are SERIAL_DTR_STATE
+// and SERIAL_RTS_STATE, the upper four of the low byte the SERIAL_MSR_ lines.
+#define MODEM_LINE_DTR 0x0001
+#define MODEM_LINE_RTS 0x0002
+#define MODEM_LINE_CTS 0x0010
+#define MODEM_LINE_DSR 0x0020
+#define MODEM_LINE_RI 0x0040
+#define MODEM_LINE_DCD 0x0080
+
+#define DEVICE_ERROR_STATUS_PIPE_FAILED 9999
+
+#define RECEIVE_BUFFER_SIZE 4096
+#define STATUS_BUFFER_SIZE 17
+
+#pragma pack(push, 1)
+// The line coding as the CDC class carries it: rate, stop bits, parity, data bits.
+typedef struct _LINE_CODING {
+    ULONG DataRate;
+    UCHAR CharFormat;
+    UCHAR ParityType;
+    UCHAR DataBits;
+} LINE_CODING;
+#pragma pack(pop)
+
+typedef struct _HANDFLOW_SETTINGS {
+    ULONG ControlHandShake;
+    ULONG FlowReplace;
+} HANDFLOW_SETTINGS;
+
+typedef struct _DEVICE_EXTENSION {
+    PDEVICE_OBJECT DeviceObject;
+    PDEVICE_OBJECT LowerDeviceObject;
+    PDEVICE_OBJECT Pdo;
+    REMOVE_LOCK RemoveLock;
+    UNICODE_STRING InterfaceName;
+    UNICODE_STRING DeviceName;
+    LONG State;
+    LONG PrevState;
+    DEVICE_POWER_STATE DevicePower;
+    SYSTEM_POWER_STATE SystemPower;
+    DEVICE_CAPABILITIES DeviceCaps;
+    LONG OpenCount;
+    USBD_PIPE_HANDLE BulkInPipe;
+    USBD_PIPE_HANDLE BulkOutPipe;
+    USBD_PIPE_HANDLE InterruptPipe;
+    LONG ReadPipeError;
+    LONG WritePipeError;
+    LONG StatusPipeError;
+    LONG DeviceErrorCode;
+    LONG PendingActionCount;
+    KEVENT PendingActionEvent;
+    BOOLEAN Closing;
+    ULONG EventHistory;
+    KSPIN_LOCK SpinLock;
+    SERIAL_TIMEOUTS Timeouts;
+    LINE_CODING LineCoding;
+    BOOLEAN DtrAsserted;
+    BOOLEAN DtrDroppedByHost;
+    HANDFLOW_SETTINGS HandFlow;
+    SERIAL_CHARS SpecialChars;
+    ULONG WaitMask;
+    ULONG BaudRate;
+    SERIALPERF_STATS PerfStats;
+    USHORT ModemLines;
+    URB StatusUrb;
+    URB ReadUrb;
+    LIST_ENTRY WaitIrpQueue;
+    LIST_ENTRY ReadIrpQueue;
+    PUCHAR ReadTransferBuffer;
+    UCHAR StatusBuffer[STATUS_BUFFER_SIZE];
+    UCHAR ReceiveBuffer[RECEIVE_BUFFER_SIZE];
+    ULONG ReceiveReadOffset;
+    ULONG ReceiveWriteOffset;
+    BOOLEAN ReceiveStalled;
+    ULONG ReceiveCount;
+    KTIMER ReadTimer;
+    KDPC ReadTimeoutDpc;
+    UNICODE_STRING SerialCommValueName;
+    UNICODE_STRING SymbolicLinkName;
+    USHORT ModemStatusSnapshot;
+    UCHAR LastDsrBit;
+    BOOLEAN StatusSeen;
+    BOOLEAN CarrierOn;
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+// The work-item context that re-runs a request at PASSIVE_LEVEL.
+typedef struct _RANDOM_JUNK {
+    WORK_QUEUE_ITEM WorkItem;
+    PDEVICE_EXTENSION DeviceExtension;
+    PIRP Irp;
+    PDEVICE_OBJECT DeviceObject;
+} RANDOM_JUNK, *PRANDOM_JUNK;
+
+// The parent bus driver publishes the pipe handles at these byte offsets
+// of its PDO's device extension, as 32-bit values.
+#define PDO_BULK_IN_PIPE_OFFSET 12
+#define PDO_BULK_OUT_PIPE_OFFSET 16
+#define PDO_INTERRUPT_PIPE_OFFSET 20
+
+// ---------------------------------------------------------------------------
+// DriverEntry module: entry, AddDevice, naming, start/stop, completion
+// ---------------------------------------------------------------------------
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo);
+NTSTATUS GetRegistryKeyValue(HANDLE Key, PCWSTR ValueName, ULONG NameLength, PVOID Data, ULONG DataLength);
+NTSTATUS DestroySymbolicLink(PDEVICE_EXTENSION pdx);
+VOID EnableAllInterfaces(PDEVICE_EXTENSION pdx, BOOLEAN Enable);
+VOID DeregisterAllInterfaces(PDEVICE_EXTENSION pdx);
+VOID RemoveDevice(PDEVICE_OBJECT fdo);
+NTSTATUS StartDevice(PDEVICE_OBJECT fdo);
+VOID StopDevice(PDEVICE_EXTENSION pdx, BOOLEAN TearDown);
+
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS status, ULONG_PTR info);
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS status);
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT fdo, PIRP Irp);
+NTSTATUS NTAPI OnRequestComplete(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT fdo, PIRP Irp);
+NTSTATUS DeferToPassiveLevel(PDEVICE_OBJECT fdo, PIRP Irp, PWORKER_THREAD_ROUTINE Callback,
+                             NTSTATUS (*Passive)(PDEVICE_OBJECT, PIRP));
+
+extern ULONG currentInstance;
+
+// ---------------------------------------------------------------------------
+// DispatchCreate / DispatchClose modules
+// ---------------------------------------------------------------------------
+
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT fdo, PIRP Irp);
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT fdo, PIRP Irp);
+NTSTATUS NTAPI ModemCleanup(PDEVICE_OBJECT fdo, PIRP Irp);
+
+// ---------------------------------------------------------------------------
+// DispatchPlugPlay module
+// ---------------------------------------------------------------------------
+
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT fdo, PIRP Irp);
+NTSTATUS DefaultPnpHandler(PDEVICE_OBJECT fdo, PIRP Irp);
+
+// ---------------------------------------------------------------------------
+// DispatchPower module
+// ---------------------------------------------------------------------------
+
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT fdo, PIRP Irp);
+
+// ---------------------------------------------------------------------------
+// DispatchIoControl module: serial controls and class requests
+// ---------------------------------------------------------------------------
+
+NTSTATUS NTAPI ModemIoControl(PDEVICE_OBJECT fdo, PIRP Irp);
+NTSTATUS GetLineCode(PDEVICE_OBJECT fdo);
+NTSTATUS SetLineCode(PDEVICE_OBJECT fdo);
+NTSTATUS SendBreak(PDEVICE_OBJECT fdo, SHORT Value);
+NTSTATUS setDTR_RTS(PDEVICE_OBJECT fdo, USHORT Value);
+
+// ---------------------------------------------------------------------------
+// DispatchRead / DispatchWrite modules
+// ---------------------------------------------------------------------------
+
+NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT fdo, PIRP Irp);
+NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT fdo, PIRP Irp);
+VOID NTAPI ReadTimeoutDPC(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2);
+
+// ---------------------------------------------------------------------------
+// SerialEmulation module
+// ---------------------------------------------------------------------------
+
+NTSTATUS SubmitUrb(PDEVICE_OBJECT TargetDevice, PURB Urb, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context);
+VOID InitializeSerEmulVariables(PDEVICE_EXTENSION pdx);
+
+// ---------------------------------------------------------------------------
+// utility module: remove lock, pending actions, synchronous URBs, pipes
+// ---------------------------------------------------------------------------
+
+VOID UTILInitializeRemoveLock(PREMOVE_LOCK Lock, ULONG Tag, ULONG MaxLockedMinutes, ULONG HighWatermark);
+NTSTATUS UTILAcquireRemoveLock(PREMOVE_LOCK Lock, PVOID Tag);
+VOID UTILReleaseRemoveLock(PREMOVE_LOCK Lock, PVOID Tag);
+VOID UTILReleaseRemoveLockAndWait(PREMOVE_LOCK Lock, PVOID Tag);
+VOID IncrementPendingActionCount(PDEVICE_EXTENSION pdx);
+VOID DecrementPendingActionCount(PDEVICE_EXTENSION pdx);
+
+NTSTATUS SendAwaitUrb(PDEVICE_OBJECT fdo, PURB Urb);
+NTSTATUS AbortPipe(PDEVICE_OBJECT fdo, USBD_PIPE_HANDLE Pipe);
+NTSTATUS ResetPipe(PDEVICE_OBJECT fdo, USBD_PIPE_HANDLE Pipe);
+VOID CleanupAllPipes(PDEVICE_OBJECT fdo);
+// The empty device-level recovery step after a failed pipe reset; the same
+// empty routine is the driver's unload routine.
+VOID ResetDevice(PDEVICE_OBJECT fdo);
+VOID NTAPI ResetDevice(PDRIVER_OBJECT DriverObject);
+
+inline PDEVICE_EXTENSION DeviceExtensionOf(PDEVICE_OBJECT fdo) {
+    return static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
+}
+
+// A request that arrives while the device is going away is refused.
+inline BOOLEAN IsRefusedState(LONG state) {
+    return state == PendingRemove || state == SurpriseRemoved || state == Removed;
+}

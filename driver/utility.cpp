@@ -1,0 +1,119 @@
+// The remove lock, the pending-action counter, synchronous URBs and pipe
+// control.
+#include "stddcls.h"
+
+// ---------------------------------------------------------------------------
+// Remove lock
+// ---------------------------------------------------------------------------
+
+VOID UTILInitializeRemoveLock(PREMOVE_LOCK Lock, ULONG Tag, ULONG MaxLockedMinutes, ULONG HighWatermark) {
+    UNREFERENCED_PARAMETER(Tag);
+    UNREFERENCED_PARAMETER(MaxLockedMinutes);
+    UNREFERENCED_PARAMETER(HighWatermark);
+    KeInitializeEvent(&Lock->RemoveEvent, NotificationEvent, FALSE);
+    Lock->Removing = FALSE;
+    Lock->Usage = 1;
+}
+
+// The increment comes before the test of Removing: an acquirer racing the
+// start of removal either sees Removing and undoes itself, or is waited for.
+NTSTATUS UTILAcquireRemoveLock(PREMOVE_LOCK Lock, PVOID Tag) {
+    UNREFERENCED_PARAMETER(Tag);
+    InterlockedIncrement(&Lock->Usage);
+    if (!Lock->Removing) {
+        return STATUS_SUCCESS;
+    }
+    if (InterlockedDecrement(&Lock->Usage) == 0) {
+        KeSetEvent(&Lock->RemoveEvent, IO_NO_INCREMENT, FALSE);
+    }
+    return STATUS_DELETE_PENDING;
+}
+
+VOID UTILReleaseRemoveLock(PREMOVE_LOCK Lock, PVOID Tag) {
+    UNREFERENCED_PARAMETER(Tag);
+    if (InterlockedDecrement(&Lock->Usage) == 0) {
+        KeSetEvent(&Lock->RemoveEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+VOID UTILReleaseRemoveLockAndWait(PREMOVE_LOCK Lock, PVOID Tag) {
+    Lock->Removing = TRUE;
+    UTILReleaseRemoveLock(Lock, Tag);
+    UTILReleaseRemoveLock(Lock, nullptr);
+    KeWaitForSingleObject(&Lock->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Pending-action counter: driver-originated transfers in flight
+// ---------------------------------------------------------------------------
+
+VOID IncrementPendingActionCount(PDEVICE_EXTENSION pdx) {
+    InterlockedIncrement(&pdx->PendingActionCount);
+}
+
+// The count rests at 0; only the removal's extra decrement can take it
+// below, so the event is set once nothing is in flight after removal began.
+VOID DecrementPendingActionCount(PDEVICE_EXTENSION pdx) {
+    if (InterlockedDecrement(&pdx->PendingActionCount) < 0) {
+        KeSetEvent(&pdx->PendingActionEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Synchronous URBs and pipe control
+// ---------------------------------------------------------------------------
+
+NTSTATUS SendAwaitUrb(PDEVICE_OBJECT fdo, PURB Urb) {
+    PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb;
+    PIRP Irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdx->LowerDeviceObject, nullptr, 0,
+                                             nullptr, 0, TRUE, &event, &iosb);
+    if (Irp == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    IoGetNextIrpStackLocation(Irp)->Parameters.Others.Argument1 = Urb;
+    NTSTATUS status = IoCallDriver(pdx->LowerDeviceObject, Irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        status = iosb.Status;
+    }
+    return status;
+}
+
+namespace {
+
+NTSTATUS SendPipeRequest(PDEVICE_OBJECT fdo, USHORT function, USBD_PIPE_HANDLE Pipe) {
+    URB urb;
+    RtlZeroMemory(&urb, sizeof(struct _URB_PIPE_REQUEST));
+    urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+    urb.UrbHeader.Function = function;
+    urb.UrbPipeRequest.PipeHandle = Pipe;
+    return SendAwaitUrb(fdo, &urb);
+}
+
+}  // namespace
+
+NTSTATUS AbortPipe(PDEVICE_OBJECT fdo, USBD_PIPE_HANDLE Pipe) {
+    return SendPipeRequest(fdo, URB_FUNCTION_ABORT_PIPE, Pipe);
+}
+
+NTSTATUS ResetPipe(PDEVICE_OBJECT fdo, USBD_PIPE_HANDLE Pipe) {
+    return SendPipeRequest(fdo, URB_FUNCTION_RESET_PIPE, Pipe);
+}
+
+VOID CleanupAllPipes(PDEVICE_OBJECT fdo) {
+    PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
+    AbortPipe(fdo, pdx->BulkInPipe);
+    AbortPipe(fdo, pdx->BulkOutPipe);
+    AbortPipe(fdo, pdx->InterruptPipe);
+}
+
+VOID ResetDevice(PDEVICE_OBJECT fdo) {
+    UNREFERENCED_PARAMETER(fdo);
+}
+
+VOID NTAPI ResetDevice(PDRIVER_OBJECT DriverObject) {
+    UNREFERENCED_PARAMETER(DriverObject);
+}
