@@ -151,7 +151,10 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT fdo, PIRP Irp) {
     DecrementPendingActionCount(pdx);
     KeWaitForSingleObject(&pdx->PendingActionEvent, Executive, KernelMode, FALSE, nullptr);
 
-    StopDevice(pdx, pdx->State != SurpriseRemoved);
+    // Tear down whatever is still published. After a surprise removal of a
+    // Working device this finds nothing left; after one in any other state
+    // it takes down the names that would otherwise outlive the device.
+    StopDevice(pdx, TRUE);
     pdx->State = Removed;
 
     NTSTATUS status = DefaultPnpHandler(fdo, Irp);

@@ -1,0 +1,96 @@
+#include "driver_fixture.h"
+
+namespace qvtest {
+
+NTSTATUS RecordingUrbTarget::SubmitUrb(PIRP irp, PURB urb) {
+    Seen s{urb->UrbHeader.Function, nullptr, 0, 0, 0, 0};
+    switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_RESET_PIPE:
+        s.pipe = urb->UrbPipeRequest.PipeHandle;
+        break;
+    case URB_FUNCTION_CLASS_INTERFACE:
+        s.request = urb->UrbControlVendorClassRequest.Request;
+        s.requestType = urb->UrbControlVendorClassRequest.RequestTypeReservedBits;
+        s.value = urb->UrbControlVendorClassRequest.Value;
+        s.length = urb->UrbControlVendorClassRequest.TransferBufferLength;
+        break;
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        s.pipe = urb->UrbBulkOrInterruptTransfer.PipeHandle;
+        s.length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        break;
+    default:
+        break;
+    }
+    seen.push_back(s);
+    urb->UrbHeader.Status = NT_SUCCESS(status) ? USBD_STATUS_SUCCESS : USBD_STATUS_REQUEST_FAILED;
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+void DriverTest::SetUp() {
+    system = std::make_unique<kmodel::System>();
+    bus = std::make_unique<usbsim::ParentBus>();
+    ASSERT_EQ(kmodel::LoadDriver(u"qvsimdm", DriverEntry, &driver), STATUS_SUCCESS);
+}
+
+void DriverTest::TearDown() {
+    kmodel::WaitForQuiescence();
+    bus.reset();
+    system.reset();
+}
+
+usbsim::Child* DriverTest::AddChild(const std::u16string& portName, NTSTATUS* addStatus) {
+    std::u16string instance = u"USB\\VID_1234&PID_5678\\" + kmodel::ToU16(std::to_string(nextChild++));
+    usbsim::Child* child = bus->AddChild(instance, portName, &usb, kPipes);
+    NTSTATUS status = kmodel::AddFunctionDriver(child->node, driver);
+    if (addStatus != nullptr) {
+        *addStatus = status;
+    }
+    return child;
+}
+
+usbsim::Child* DriverTest::Plug(const std::u16string& portName) {
+    NTSTATUS status;
+    usbsim::Child* child = AddChild(portName, &status);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(kmodel::StartDevice(child->node), STATUS_SUCCESS);
+    return child;
+}
+
+PDEVICE_OBJECT DriverTest::Fdo(usbsim::Child* child) const {
+    return child->pdo->AttachedDevice;
+}
+
+PDEVICE_EXTENSION DriverTest::Extension(usbsim::Child* child) const {
+    return DeviceExtensionOf(Fdo(child));
+}
+
+bool DriverTest::SerialCommHas(const std::u16string& valueName, std::u16string* data) const {
+    kmodel::RegistryValue value;
+    if (!kmodel::RegistryGetValue(std::u16string(kmodel::kDeviceMapPath) + u"\\SERIALCOMM", valueName, &value)) {
+        return false;
+    }
+    if (data != nullptr) {
+        EXPECT_EQ(value.type, static_cast<ULONG>(REG_SZ));
+        data->assign(reinterpret_cast<const char16_t*>(value.data.data()), value.data.size() / 2);
+    }
+    return true;
+}
+
+bool DriverTest::LinkExists(const std::u16string& link) const {
+    std::u16string target;
+    return kmodel::SymbolicLinkTarget(link, &target);
+}
+
+size_t DriverTest::DriverDevices() const {
+    size_t n = 0;
+    for (PDEVICE_OBJECT d = driver->DeviceObject; d != nullptr; d = d->NextDevice) {
+        ++n;
+    }
+    return n;
+}
+
+}  // namespace qvtest
