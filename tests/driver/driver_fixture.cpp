@@ -38,6 +38,8 @@ void DriverTest::SetUp() {
 
 void DriverTest::TearDown() {
     kmodel::WaitForQuiescence();
+    stacks.clear();
+    world.reset();
     bus.reset();
     system.reset();
 }
@@ -57,6 +59,18 @@ usbsim::Child* DriverTest::Plug(const std::u16string& portName) {
     usbsim::Child* child = AddChild(portName, &status);
     EXPECT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(kmodel::StartDevice(child->node), STATUS_SUCCESS);
+    return child;
+}
+
+usbsim::Child* DriverTest::PlugModem(const std::u16string& portName, const std::string& number) {
+    if (!world) {
+        world = std::make_unique<usbsim::UsbWorld>();
+    }
+    stacks.push_back(std::make_unique<usbsim::HostStack>(world.get(), number));
+    usbsim::HostStack* stack = stacks.back().get();
+    std::u16string instance = u"USB\\VID_1234&PID_5678\\" + kmodel::ToU16(std::to_string(nextChild++));
+    usbsim::Child* child = bus->AddChild(instance, portName, stack, stack->pipes());
+    EXPECT_EQ(usbsim::PlugFunctionDriver(child, driver), STATUS_SUCCESS);
     return child;
 }
 

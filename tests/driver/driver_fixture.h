@@ -15,6 +15,7 @@
 #include <kmodel/system.h>
 #include <kmodel/verifier.h>
 #include <usbsim/bus.h>
+#include <usbsim/host_stack.h>
 
 namespace qvtest {
 
@@ -46,6 +47,9 @@ public:
     usbsim::Child* AddChild(const std::u16string& portName, NTSTATUS* addStatus = nullptr);
     // Adds and starts a child; the test fails if either step fails.
     usbsim::Child* Plug(const std::u16string& portName);
+    // Adds and starts a child with a simulated modem behind a host stack.
+    usbsim::Child* PlugModem(const std::u16string& portName, const std::string& number);
+    usbsim::HostStack& Stack(size_t i = 0) { return *stacks[i]; }
     PDEVICE_EXTENSION Extension(usbsim::Child* child) const;
     PDEVICE_OBJECT Fdo(usbsim::Child* child) const;
     bool SerialCommHas(const std::u16string& valueName, std::u16string* data = nullptr) const;
@@ -57,6 +61,8 @@ public:
     std::unique_ptr<usbsim::ParentBus> bus;
     PDRIVER_OBJECT driver = nullptr;
     RecordingUrbTarget usb;
+    std::unique_ptr<usbsim::UsbWorld> world;
+    std::vector<std::unique_ptr<usbsim::HostStack>> stacks;
     int nextChild = 0;
 };
 

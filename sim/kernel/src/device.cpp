@@ -121,6 +121,7 @@ NTSTATUS LoadDriver(const std::u16string& name, PDRIVER_INITIALIZE entry, PDRIVE
         *driver = nullptr;
         return status;
     }
+    MarkDriverInitialized(&d);
     *driver = &d;
     return status;
 }
@@ -143,6 +144,11 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
 
 PDRIVER_OBJECT CurrentDriver() {
     return Self().driver;
+}
+
+void RunAsDriver(PDRIVER_OBJECT driver, const std::function<void()>& body) {
+    DriverCall call(driver);
+    body();
 }
 
 }  // namespace kmodel

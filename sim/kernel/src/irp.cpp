@@ -44,12 +44,14 @@ std::deque<IrpBlock*>& Quarantine() {
 void ReleaseMemory(IrpBlock* block) {
     int stackSize = block->irp.StackCount;
     block->meta.~IrpMeta();
+    block->magic = BlockBytes(stackSize);  // freed: the magic field keeps the size, for unpoisoning
     std::memset(&block->irp, 0xF7, BlockBytes(stackSize) - offsetof(IrpBlock, irp));
     Quarantine().push_back(block);
     QV_POISON(&block->irp, BlockBytes(stackSize) - offsetof(IrpBlock, irp));
     if (Quarantine().size() > kQuarantine) {
         IrpBlock* oldest = Quarantine().front();
         Quarantine().pop_front();
+        QV_UNPOISON(&oldest->irp, oldest->magic - offsetof(IrpBlock, irp));
         std::free(oldest);
     }
 }
@@ -74,20 +76,42 @@ void InitializeIrp(IrpBlock* block, CCHAR stackSize) {
     irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
     irp->Tail.Overlay.CurrentStackLocation = Locations(block) + stackSize + 1;
     InitializeListHead(&irp->ThreadListEntry);
-    block->meta.dispatched.assign(stackSize + 2, 0);
-    block->meta.poStartNext.assign(stackSize + 2, 0);
-    block->meta.active.assign(stackSize + 2, nullptr);
+    block->meta.generation.assign(stackSize + 2, nullptr);
+    block->meta.powerDispatched.assign(stackSize + 2, {});
+    block->meta.powerStarted.assign(stackSize + 2, {});
 }
 
-// Rule PoStartNextPowerIrp: every driver that received a power IRP calls
-// PoStartNextPowerIrp for it, while its own location is current, before the
-// IRP is completed past that location.
+// Rule POSTARTNEXTPOWERIRP_NOT_CALLED: every driver that received a power
+// IRP calls PoStartNextPowerIrp for it, while its own location is current,
+// before the IRP is completed past that location. Drivers that share a
+// location (one skipped its own) each owe the call.
 void CheckPowerDiscipline(IrpBlock* block, int location) {
-    if (block->meta.power && block->meta.dispatched[location] && !block->meta.poStartNext[location]) {
-        PDEVICE_OBJECT device = Locations(block)[location].DeviceObject;
-        BugCheck(rule::kPoStartNextMissing, "power IRP " + Hex(&block->irp) + " completed past location " +
-                                                std::to_string(location) + " (device " + Hex(device) +
-                                                ") without PoStartNextPowerIrp");
+    IrpMeta& meta = block->meta;
+    for (PDRIVER_OBJECT driver : meta.powerDispatched[location]) {
+        auto& started = meta.powerStarted[location];
+        if (std::find(started.begin(), started.end(), driver) == started.end()) {
+            BugCheck(rule::kPoStartNextMissing, "power IRP " + Hex(&block->irp) + " completed past location " +
+                                                    std::to_string(location) + " without PoStartNextPowerIrp from driver " +
+                                                    Hex(driver));
+        }
+    }
+    meta.powerDispatched[location].clear();
+    meta.powerStarted[location].clear();
+}
+
+// Rules PENDING_RETURNED_WITHOUT_IOMARKIRPPENDING and its reverse: a
+// dispatch routine returns STATUS_PENDING exactly when its location is
+// marked pending by the time the completion walk passes it (the mark may be
+// made later, by the driver's completion routine).
+void CheckPendingReturn(PIRP irp, bool returnedPending, bool marked, PDEVICE_OBJECT device) {
+    if (returnedPending && !marked) {
+        BugCheck(rule::kPendingWithoutMark, "device " + Hex(device) + " (driver " + Hex(device->DriverObject) +
+                                                ") returned STATUS_PENDING for IRP " + Hex(irp) +
+                                                " without IoMarkIrpPending");
+    }
+    if (!returnedPending && marked) {
+        BugCheck(rule::kMarkedButNotPending, "device " + Hex(device) + " (driver " + Hex(device->DriverObject) +
+                                                 ") marked IRP " + Hex(irp) + " pending but did not return STATUS_PENDING");
     }
 }
 
@@ -132,9 +156,15 @@ void CompleteThreadedIrp(IrpBlock* block) {
         if (meta.userIosb != nullptr) {
             *meta.userIosb = irp->IoStatus;
         }
+        if (meta.file != nullptr) {
+            KeSetEvent(&meta.file->Event, IO_NO_INCREMENT, FALSE);
+        }
         if (meta.request != nullptr) {
             // The Done event is the last touch: its owner may free the request then.
             meta.request->IoStatus = irp->IoStatus;
+            if (meta.request->UserIosb != nullptr) {
+                *meta.request->UserIosb = irp->IoStatus;
+            }
             meta.request->Finished = true;
             if (meta.request->UserEvent != nullptr) {
                 KeSetEvent(meta.request->UserEvent, IO_NO_INCREMENT, FALSE);
@@ -157,6 +187,15 @@ std::mutex& IrpMutex() {
     return mutex;
 }
 
+void ReleaseQuarantine() {
+    std::lock_guard<std::mutex> guard(IrpMutex());
+    for (IrpBlock* block : Quarantine()) {
+        QV_UNPOISON(&block->irp, block->magic - offsetof(IrpBlock, irp));
+        std::free(block);
+    }
+    Quarantine().clear();
+}
+
 // Rule IRP_USED_AFTER_FREE: a DDI was handed an IRP that has been freed (or
 // memory that never was an IRP).
 IrpBlock* BlockOf(PIRP irp, const char* ddi) {
@@ -165,13 +204,15 @@ IrpBlock* BlockOf(PIRP irp, const char* ddi) {
     }
     IrpBlock* block = RawBlockOf(irp);
     std::lock_guard<std::mutex> guard(IrpMutex());
+    // Rule MULTIPLE_IRP_COMPLETE_REQUESTS, for an IRP the first completion freed.
+    const char* rule = std::strcmp(ddi, "IoCompleteRequest") == 0 ? rule::kIrpCompletedTwice : rule::kIrpUseAfterFree;
     for (IrpBlock* freed : Quarantine()) {
         if (freed == block) {
-            BugCheck(rule::kIrpUseAfterFree, std::string(ddi) + " given IRP " + Hex(irp) + ", which was freed");
+            BugCheck(rule, std::string(ddi) + " given IRP " + Hex(irp) + ", which was freed");
         }
     }
     if (block->magic != kIrpMagic || block->meta.state != IrpState::Allocated) {
-        BugCheck(rule::kIrpUseAfterFree, std::string(ddi) + " given IRP " + Hex(irp) + ", which is not a live IRP");
+        BugCheck(rule, std::string(ddi) + " given IRP " + Hex(irp) + ", which is not a live IRP");
     }
     return block;
 }
@@ -243,16 +284,18 @@ NTSTATUS CallDriverInternal(PDEVICE_OBJECT device, PIRP irp, bool viaPo) {
     PIO_STACK_LOCATION sp = irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = device;
     int location = irp->CurrentLocation;
-    DispatchRecord record;
+    std::shared_ptr<LocationGeneration> generation;
     {
         std::lock_guard<std::mutex> guard(IrpMutex());
         meta.callRefs++;
-        meta.dispatched[location] = 1;
-        meta.poStartNext[location] = 0;
-        meta.active[location] = &record;
         meta.completed = false;
+        if (meta.generation[location] == nullptr || meta.generation[location]->walked) {
+            meta.generation[location] = std::make_shared<LocationGeneration>();
+        }
+        generation = meta.generation[location];
         if (sp->MajorFunction == IRP_MJ_POWER) {
             meta.power = true;
+            meta.powerDispatched[location].push_back(device->DriverObject);
         }
     }
     PDRIVER_DISPATCH routine = device->DriverObject->MajorFunction[sp->MajorFunction];
@@ -262,30 +305,15 @@ NTSTATUS CallDriverInternal(PDEVICE_OBJECT device, PIRP irp, bool viaPo) {
     {
         DriverCall call(device->DriverObject);
         status = routine(device, irp);
+        CheckReturnState("dispatch routine", irql, locks);
     }
-    CheckReturnState("dispatch routine", irql, locks);
-    bool marked;
     {
         std::lock_guard<std::mutex> guard(IrpMutex());
-        if (record.walked) {
-            marked = record.pendingMarked;
+        if (generation->walked) {
+            CheckPendingReturn(irp, status == STATUS_PENDING, generation->marked, device);
         } else {
-            marked = (StackLocation(irp, location)->Control & SL_PENDING_RETURNED) != 0;
-            if (meta.active[location] == &record) {
-                meta.active[location] = nullptr;
-            }
+            generation->returned.emplace_back(status == STATUS_PENDING, device);
         }
-    }
-    // Rules PENDING_RETURNED_WITHOUT_IOMARKIRPPENDING and its reverse: a
-    // dispatch routine returns STATUS_PENDING exactly when it marked its
-    // location pending.
-    if (status == STATUS_PENDING && !marked) {
-        BugCheck(rule::kPendingWithoutMark, "device " + Hex(device) + " returned STATUS_PENDING for IRP " + Hex(irp) +
-                                                " without IoMarkIrpPending");
-    }
-    if (status != STATUS_PENDING && marked) {
-        BugCheck(rule::kMarkedButNotPending, "device " + Hex(device) + " marked IRP " + Hex(irp) +
-                                                 " pending but returned " + Hex(static_cast<ULONG>(status)));
     }
     DropCallRef(block);
     return status;
@@ -434,21 +462,25 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
     if (location < 1 || location > Irp->StackCount) {
         BugCheck(rule::kPoStartNextMissing, "PoStartNextPowerIrp on IRP " + Hex(Irp) + " outside any location");
     }
-    if (block->meta.poStartNext[location]) {
+    auto& started = block->meta.powerStarted[location];
+    PDRIVER_OBJECT driver = Self().driver;
+    if (std::find(started.begin(), started.end(), driver) != started.end()) {
         BugCheck(rule::kPoStartNextTwice, "PoStartNextPowerIrp called twice at location " + std::to_string(location) +
-                                              " of IRP " + Hex(Irp));
+                                              " of IRP " + Hex(Irp) + " by driver " + Hex(driver));
     }
-    block->meta.poStartNext[location] = 1;
+    started.push_back(driver);
 }
 
 VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     RequireIrqlAtMost("IoCompleteRequest", DISPATCH_LEVEL);
     IrpBlock* block = BlockOf(Irp, "IoCompleteRequest");
     IrpMeta& meta = block->meta;
-    // Rule MULTIPLE_IRP_COMPLETE_REQUESTS.
-    if (Irp->CurrentLocation > Irp->StackCount + 1 || meta.completed) {
+    // Rule MULTIPLE_IRP_COMPLETE_REQUESTS: completing an IRP whose walk has
+    // already reached the top (no driver holds a location of it).
+    if (Irp->CurrentLocation > Irp->StackCount || meta.completed) {
         BugCheck(rule::kIrpCompletedTwice, "IRP " + Hex(Irp) + " completed again");
     }
+    meta.completions++;
     // Rule IRP_COMPLETED_WITH_STATUS_PENDING.
     if (Irp->IoStatus.Status == STATUS_PENDING) {
         BugCheck(rule::kIrpCompletedPending, "IRP " + Hex(Irp) + " completed with STATUS_PENDING");
@@ -475,10 +507,13 @@ VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         PVOID context = sp->Context;
         {
             std::lock_guard<std::mutex> guard(IrpMutex());
-            if (DispatchRecord* record = meta.active[location]) {
-                record->walked = true;
-                record->pendingMarked = Irp->PendingReturned;
-                meta.active[location] = nullptr;
+            if (LocationGeneration* generation = meta.generation[location].get()) {
+                generation->walked = true;
+                generation->marked = Irp->PendingReturned;
+                for (const auto& [returnedPending, device] : generation->returned) {
+                    CheckPendingReturn(Irp, returnedPending, generation->marked, device);
+                }
+                generation->returned.clear();
             }
             ClearLocation(sp);
         }
@@ -489,15 +524,29 @@ VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 Irp->CurrentLocation == top + 1 ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
             KIRQL irql = KeGetCurrentIrql();
             size_t locks = Self().heldLocks.size();
+            uint64_t completions = meta.completions;
             NTSTATUS result;
+            {
+                std::lock_guard<std::mutex> guard(IrpMutex());
+                meta.callRefs++;  // the routine may free the IRP; keep its memory to look
+            }
             {
                 DriverCall call(device != nullptr ? device->DriverObject : meta.allocator);
                 result = routine(device, Irp, context);
+                CheckReturnState("completion routine", irql, locks);
             }
-            CheckReturnState("completion routine", irql, locks);
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+                DropCallRef(block);
                 return;  // the IRP belongs to the routine's driver again
             }
+            // A routine that completed or freed the IRP itself must stop the
+            // walk; otherwise the IRP would be completed twice.
+            if (meta.completions != completions || meta.state != IrpState::Allocated) {
+                BugCheck(rule::kIrpCompletedTwice, "completion routine " + Hex(reinterpret_cast<void*>(routine)) +
+                                                       " completed or freed IRP " + Hex(Irp) +
+                                                       " and did not return STATUS_MORE_PROCESSING_REQUIRED");
+            }
+            DropCallRef(block);
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= top) {
             IoMarkIrpPending(Irp);
         }

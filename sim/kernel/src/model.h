@@ -7,6 +7,7 @@
 #include <functional>
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -118,11 +119,15 @@ void FireDueTimersLocked(int64_t now);
 
 enum class IrpState : uint32_t { Allocated = 0x1A11, Freed = 0xDEAD };
 
-// One dispatch of the IRP to a driver, while the dispatch routine runs: what
-// the completion walk saw of that location, for the pending-return rules.
-struct DispatchRecord {
+// What the completion walk and the dispatch routines at one stack location
+// said, until both have spoken: the pending-return rules compare a
+// dispatch's STATUS_PENDING with the location's SL_PENDING_RETURNED as the
+// walk finds it, whichever happens first. Drivers that share a location
+// (one skipped its own) share one generation.
+struct LocationGeneration {
     bool walked = false;
-    bool pendingMarked = false;
+    bool marked = false;
+    std::vector<std::pair<bool, PDEVICE_OBJECT>> returned;  // (returned pending, device) awaiting the walk
 };
 
 struct IrpMeta {
@@ -139,9 +144,10 @@ struct IrpMeta {
     PKEVENT userEvent = nullptr;       // IoBuildDeviceIoControlRequest's event
     PIO_STATUS_BLOCK userIosb = nullptr;
     PFILE_OBJECT file = nullptr;  // holds a reference while outstanding
-    std::vector<uint8_t> dispatched;     // per location: a driver got the IRP there
-    std::vector<uint8_t> poStartNext;    // per location: PoStartNextPowerIrp called
-    std::vector<DispatchRecord*> active; // per location: the dispatch in progress there
+    uint64_t completions = 0;  // IoCompleteRequest calls, to catch one made inside a routine
+    std::vector<std::shared_ptr<LocationGeneration>> generation;  // per location
+    std::vector<std::vector<PDRIVER_OBJECT>> powerDispatched;      // per location: drivers that got it
+    std::vector<std::vector<PDRIVER_OBJECT>> powerStarted;         // per location: PoStartNextPowerIrp callers
     bool power = false;                  // an IRP_MJ_POWER request
 };
 
@@ -163,6 +169,7 @@ void ReleaseIrpHold(PIRP irp);
 void SetupDeviceControlBuffers(PIRP irp, ULONG code, const void* input, ULONG inputLength, void* output,
                                ULONG outputLength);
 void FreeIrpBlock(IrpBlock* block);
+void ReleaseQuarantine();  // at shutdown: the freed IRPs kept for diagnosis
 PIO_STACK_LOCATION StackLocation(PIRP irp, int location);  // 0 is the guard
 NTSTATUS CallDriverInternal(PDEVICE_OBJECT device, PIRP irp, bool viaPo);
 std::mutex& IrpMutex();  // guards callRefs/freePending
@@ -213,6 +220,10 @@ NTSTATUS DeleteLink(const std::u16string& link);
 
 void* ModelAllocate(size_t bytes, ULONG tag);  // never failed by fault injection
 void CheckPoolAtUnload(PDRIVER_OBJECT driver);
+// At the removal of a driver's last device: everything it allocated since
+// its DriverEntry returned is freed (pool it keeps until unload may stay).
+void CheckPoolAtLastRemoval(PDRIVER_OBJECT driver);
+void MarkDriverInitialized(PDRIVER_OBJECT driver);
 void ResetPool();
 
 // ---- registry and PnP --------------------------------------------------------

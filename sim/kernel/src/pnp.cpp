@@ -93,9 +93,9 @@ NTSTATUS SendRemove(DeviceNodeImpl* node) {
             BugCheck(rule::kDeviceLeftAtRemoval, "REMOVE_DEVICE left device " + Hex(node->fdo) + " of driver " +
                                                      Hex(driver) + " attached or undeleted");
         }
-        // With its last device gone, the driver holds no pool any more.
+        // With its last device gone, the driver holds no per-device pool.
         if (driver->DeviceObject == nullptr) {
-            CheckPoolAtUnload(driver);
+            CheckPoolAtLastRemoval(driver);
         }
     }
     return status;

@@ -16,6 +16,7 @@ constexpr unsigned char kFreedFill = 0xF7;
 
 struct alignas(16) PoolHeader {
     uint64_t magic;
+    uint64_t sequence;  // allocation order
     size_t size;
     ULONG tag;
     POOL_TYPE type;
@@ -25,6 +26,8 @@ struct alignas(16) PoolHeader {
 struct PoolState {
     std::mutex mutex;
     std::map<void*, PoolHeader*> live;
+    uint64_t sequence = 0;
+    std::map<PDRIVER_OBJECT, uint64_t> initialized;  // sequence when DriverEntry returned
 };
 
 PoolState& Pool() {
@@ -54,6 +57,7 @@ void* AllocateBlock(size_t bytes, ULONG tag, POOL_TYPE type, PDRIVER_OBJECT owne
     void* body = header + 1;
     std::memset(body, kFreshFill, bytes);
     std::lock_guard<std::mutex> guard(Pool().mutex);
+    header->sequence = ++Pool().sequence;
     Pool().live[body] = header;
     return body;
 }
@@ -86,15 +90,15 @@ void* ModelAllocate(size_t bytes, ULONG tag) {
     return AllocateBlock(bytes, tag, NonPagedPool, nullptr);
 }
 
-// Rule DRIVER_LEFT_POOL_ALLOCATED: when a driver unloads, every block its code
-// allocated has been freed.
-void CheckPoolAtUnload(PDRIVER_OBJECT driver) {
+namespace {
+
+void CheckPoolSince(PDRIVER_OBJECT driver, uint64_t since, const char* when) {
     std::ostringstream leaks;
     size_t count = 0;
     {
         std::lock_guard<std::mutex> guard(Pool().mutex);
         for (const auto& [body, header] : Pool().live) {
-            if (header->owner == driver) {
+            if (header->owner == driver && header->sequence > since) {
                 if (count < 16) {
                     leaks << " '" << TagText(header->tag) << "' " << header->size << " bytes at " << body << ";";
                 }
@@ -103,9 +107,32 @@ void CheckPoolAtUnload(PDRIVER_OBJECT driver) {
         }
     }
     if (count != 0) {
-        BugCheck(rule::kPoolLeak, "driver " + Hex(driver) + " unloads with " + std::to_string(count) +
+        BugCheck(rule::kPoolLeak, "driver " + Hex(driver) + " " + when + " with " + std::to_string(count) +
                                       " pool block(s) allocated:" + leaks.str());
     }
+}
+
+}  // namespace
+
+// Rule DRIVER_LEFT_POOL_ALLOCATED: when a driver unloads, every block its code
+// allocated has been freed; when its last device is removed, every block it
+// allocated after DriverEntry (per-device and per-request pool) has been.
+void CheckPoolAtUnload(PDRIVER_OBJECT driver) {
+    CheckPoolSince(driver, 0, "unloads");
+}
+
+void CheckPoolAtLastRemoval(PDRIVER_OBJECT driver) {
+    uint64_t since;
+    {
+        std::lock_guard<std::mutex> guard(Pool().mutex);
+        since = Pool().initialized[driver];
+    }
+    CheckPoolSince(driver, since, "has its last device removed");
+}
+
+void MarkDriverInitialized(PDRIVER_OBJECT driver) {
+    std::lock_guard<std::mutex> guard(Pool().mutex);
+    Pool().initialized[driver] = Pool().sequence;
 }
 
 void ResetPool() {
@@ -114,6 +141,7 @@ void ResetPool() {
         std::free(header);
     }
     Pool().live.clear();
+    Pool().initialized.clear();
 }
 
 }  // namespace kmodel::detail

@@ -31,6 +31,13 @@ System::System(const BootOptions& options) {
 System::~System() {
     StopKernelThreads();
     ResetVerifier();
+    ResetPnp();
+    ResetPower();
+    ResetDevices();
+    ResetNamespace();
+    ResetRegistry();
+    ResetPool();
+    ReleaseQuarantine();
 }
 
 }  // namespace kmodel

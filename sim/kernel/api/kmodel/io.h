@@ -13,7 +13,8 @@ namespace kmodel::io {
 // alive until the request has finished.
 struct Request {
     IO_STATUS_BLOCK IoStatus{};
-    PKEVENT UserEvent = nullptr;  // the caller's own, also set at completion
+    PKEVENT UserEvent = nullptr;          // the caller's own, also set at completion
+    PIO_STATUS_BLOCK UserIosb = nullptr;  // the caller's own, written before UserEvent is set
     KEVENT Done{};                // set when the status block has been written
     PIRP Irp = nullptr;           // while in flight, for cancellation (model use)
     bool Finished = false;        // the status block has been written

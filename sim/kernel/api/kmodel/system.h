@@ -18,7 +18,8 @@ struct BootOptions {
 };
 
 // One running model. Tests make one per test; its destructor stops the
-// model's threads and checks that no driver left pool behind.
+// model's threads and releases every object the model still holds. (Pool
+// left by a driver is checked when it unloads or loses its last device.)
 class System {
 public:
     explicit System(const BootOptions& options = {});
@@ -84,6 +85,9 @@ size_t PoolBlocksWithTag(ULONG tag);
 // The driver the current thread is running code of (set by the model on
 // every call into a driver).
 PDRIVER_OBJECT CurrentDriver();
+// Runs `body` as code of `driver`, as white-box tests call a driver's
+// internal routines: pool is attributed to it and fault plans apply.
+void RunAsDriver(PDRIVER_OBJECT driver, const std::function<void()>& body);
 
 // ---- object namespace -------------------------------------------------------
 

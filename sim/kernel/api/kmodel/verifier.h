@@ -38,7 +38,6 @@ inline constexpr const char* kPowerIrpViaIoCallDriver = "POWER_IRP_SENT_WITH_IOC
 inline constexpr const char* kDeleteAttachedDevice = "DELETE_OF_ATTACHED_DEVICE";
 inline constexpr const char* kReturnAtRaisedIrql = "RETURNED_AT_RAISED_IRQL";
 inline constexpr const char* kDeviceLeftAtRemoval = "DEVICE_NOT_DELETED_AT_REMOVAL";
-inline constexpr const char* kPnpIrpBadStatus = "PNP_IRP_COMPLETED_WITH_NOT_SUPPORTED_CHANGED_BADLY";
 }  // namespace rule
 
 // Stops the process with a report naming the rule. Never returns.
