@@ -148,6 +148,13 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT fdo, PIRP Irp) {
     pdx->Closing = TRUE;
     KeReleaseSpinLock(&pdx->SpinLock, irql);
 
+    // With the port still open the two readers wait on the device for
+    // data that may never come; end them as a close would, or the wait
+    // below would never return.
+    if (pdx->OpenCount > 0) {
+        CleanupAllPipes(fdo);
+    }
+
     DecrementPendingActionCount(pdx);
     KeWaitForSingleObject(&pdx->PendingActionEvent, Executive, KernelMode, FALSE, nullptr);
 

@@ -1,14 +1,274 @@
 // The receive engine and read requests.
+//
+// One bulk-in transfer of 1024 bytes stays in flight while the port is open;
+// each completion appends to the linear 4096-byte receive buffer, raises the
+// receive events, serves a held read and starts the next transfer, or stalls
+// the engine at the high-water mark until a reader drains the buffer.
 #include "stddcls.h"
 
-NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT fdo, PIRP Irp) {
-    UNREFERENCED_PARAMETER(fdo);
-    return CompleteRequest(Irp, STATUS_NOT_IMPLEMENTED, 0);
+namespace {
+
+// Receive events for the data now in the buffer; called under SpinLock.
+ULONG RaiseReceiveEvents(PDEVICE_EXTENSION pdx, BOOLEAN requireData) {
+    ULONG events = 0;
+    BOOLEAN data = pdx->ReceiveCount != 0 || !requireData;
+    if ((pdx->WaitMask & SERIAL_EV_RXFLAG) && data) {
+        events |= SERIAL_EV_RXFLAG;
+    }
+    if ((pdx->WaitMask & SERIAL_EV_RXCHAR) && data) {
+        events |= SERIAL_EV_RXCHAR;
+    }
+    if ((pdx->WaitMask & SERIAL_EV_RX80FULL) && pdx->ReceiveCount >= RECEIVE_80_PERCENT) {
+        events |= SERIAL_EV_RX80FULL;
+    }
+    pdx->EventHistory |= events;
+    return events;
 }
 
-VOID NTAPI ReadTimeoutDPC(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(Context);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
+VOID FreeTransferBuffer(PDEVICE_EXTENSION pdx) {
+    if (pdx->ReadTransferBuffer != nullptr) {
+        ExFreePool(pdx->ReadTransferBuffer);
+        pdx->ReadTransferBuffer = nullptr;
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Receive engine
+// ---------------------------------------------------------------------------
+
+NTSTATUS ReadBulkPipe(PDEVICE_EXTENSION pdx, USBD_PIPE_HANDLE Pipe) {
+    if (InterlockedExchange(&pdx->ReadPipeError, 0) != 0) {
+        if (!NT_SUCCESS(ResetPipe(pdx->DeviceObject, Pipe))) {
+            ResetDevice(pdx->DeviceObject);
+        }
+    }
+    pdx->ReadTransferBuffer =
+        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, RECEIVE_TRANSFER_SIZE, QV_POOL_TAG));
+    if (pdx->ReadTransferBuffer == nullptr) {
+        // No transfer without a buffer; the engine stays stopped until the
+        // next open, and nothing was counted.
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(&pdx->ReadUrb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+    UsbBuildInterruptOrBulkTransferRequest(&pdx->ReadUrb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), Pipe,
+                                           pdx->ReadTransferBuffer, nullptr, RECEIVE_TRANSFER_SIZE,
+                                           USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
+    IncrementPendingActionCount(pdx);
+    NTSTATUS status = SubmitUrb(pdx->DeviceObject, &pdx->ReadUrb, ReadPipeCompletion, pdx);
+    if (status == STATUS_INSUFFICIENT_RESOURCES) {
+        // Nothing was sent and ReadPipeCompletion will not run: give back
+        // what it would have.
+        FreeTransferBuffer(pdx);
+        DecrementPendingActionCount(pdx);
+    }
+    return status;
+}
+
+NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
+    UNREFERENCED_PARAMETER(fdo);
+    auto* pdx = static_cast<PDEVICE_EXTENSION>(Context);
+    KIRQL irql;
+    if (!NT_SUCCESS(Irp->IoStatus.Status)) {
+        // The engine stops until the next open; a held read stays held.
+        InterlockedIncrement(&pdx->ReadPipeError);
+        FreeTransferBuffer(pdx);
+        KeCancelTimer(&pdx->ReadTimer);
+    } else {
+        ULONG received = pdx->ReadUrb.UrbBulkOrInterruptTransfer.TransferBufferLength;
+        KeAcquireSpinLock(&pdx->SpinLock, &irql);
+        RtlCopyMemory(pdx->ReceiveBuffer + pdx->ReceiveWriteOffset, pdx->ReadTransferBuffer, received);
+        pdx->ReceiveWriteOffset += received;
+        pdx->ReceiveCount += received;
+        pdx->DeviceErrorCode = 0;
+        ULONG events = RaiseReceiveEvents(pdx, TRUE);
+        KeReleaseSpinLock(&pdx->SpinLock, irql);
+
+        if (events != 0) {
+            CompletePendingWaitIrps(pdx, events);
+        }
+        KeCancelTimer(&pdx->ReadTimer);
+        CompletePendingReadIrps(pdx, FALSE);
+        FreeTransferBuffer(pdx);
+
+        if (!pdx->Closing) {
+            KeAcquireSpinLock(&pdx->SpinLock, &irql);
+            if (pdx->ReceiveCount >= RECEIVE_HIGH_WATER ||
+                pdx->ReceiveWriteOffset + RECEIVE_TRANSFER_SIZE > RECEIVE_BUFFER_SIZE) {
+                pdx->ReceiveStalled = TRUE;
+                KeReleaseSpinLock(&pdx->SpinLock, irql);
+            } else {
+                KeReleaseSpinLock(&pdx->SpinLock, irql);
+                ReadBulkPipe(pdx, pdx->BulkInPipe);
+            }
+        }
+    }
+    // Last: the next transfer (if any) is counted before this one is given back.
+    IoFreeIrp(Irp);
+    DecrementPendingActionCount(pdx);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS ReadFromQueue(PDEVICE_EXTENSION pdx, PVOID Destination, PULONG Length) {
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    if (pdx->ReceiveWriteOffset == 0 || pdx->ReceiveReadOffset >= pdx->ReceiveWriteOffset) {
+        pdx->ReceiveReadOffset = 0;
+        pdx->ReceiveWriteOffset = 0;
+        pdx->ReceiveCount = 0;
+        KeReleaseSpinLock(&pdx->SpinLock, irql);
+        return STATUS_UNSUCCESSFUL;
+    }
+    ULONG available = pdx->ReceiveWriteOffset - pdx->ReceiveReadOffset;
+    if (*Length <= available) {
+        RtlCopyMemory(Destination, pdx->ReceiveBuffer + pdx->ReceiveReadOffset, *Length);
+        pdx->ReceiveReadOffset += *Length;
+        pdx->ReceiveCount = pdx->ReceiveWriteOffset - pdx->ReceiveReadOffset;
+        if (pdx->ReceiveCount == 0) {
+            pdx->ReceiveReadOffset = 0;
+            pdx->ReceiveWriteOffset = 0;
+        }
+    } else {
+        *Length = available;
+        RtlCopyMemory(Destination, pdx->ReceiveBuffer + pdx->ReceiveReadOffset, available);
+        pdx->ReceiveReadOffset = 0;
+        pdx->ReceiveWriteOffset = 0;
+        pdx->ReceiveCount = 0;
+    }
+    if (!pdx->ReceiveStalled) {
+        KeReleaseSpinLock(&pdx->SpinLock, irql);
+        return STATUS_SUCCESS;
+    }
+    if (pdx->ReceiveCount < RECEIVE_HIGH_WATER) {
+        // Below the mark again: compact and restart the engine.
+        pdx->ReceiveStalled = FALSE;
+        RtlMoveMemory(pdx->ReceiveBuffer, pdx->ReceiveBuffer + pdx->ReceiveReadOffset, pdx->ReceiveCount);
+        pdx->ReceiveReadOffset = 0;
+        pdx->ReceiveWriteOffset = pdx->ReceiveCount;
+        KeReleaseSpinLock(&pdx->SpinLock, irql);
+        ReadBulkPipe(pdx, pdx->BulkInPipe);
+        return STATUS_SUCCESS;
+    }
+    // Still stalled: no transfer completion will raise the events, so this does.
+    ULONG events = RaiseReceiveEvents(pdx, FALSE);
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    if (events != 0) {
+        CompletePendingWaitIrps(pdx, events);
+    }
+    return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// Read requests: at most one held, owned by whoever takes its cancel
+// routine back
+// ---------------------------------------------------------------------------
+
+NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT fdo, PIRP Irp) {
+    PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
+    if (IsRefusedState(pdx->State)) {
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    }
+    ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
+    if (length == 0) {
+        return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    }
+    if (NT_SUCCESS(ReadFromQueue(pdx, Irp->AssociatedIrp.SystemBuffer, &length))) {
+        CompleteRequest(Irp, STATUS_SUCCESS, length);
+        KIRQL irql;
+        KeAcquireSpinLock(&pdx->SpinLock, &irql);
+        pdx->PerfStats.ReceivedCount += length;
+        KeReleaseSpinLock(&pdx->SpinLock, irql);
+        return STATUS_SUCCESS;
+    }
+    const SERIAL_TIMEOUTS& timeouts = pdx->Timeouts;
+    if (timeouts.ReadIntervalTimeout == MAXULONG && timeouts.ReadTotalTimeoutMultiplier == 0 &&
+        timeouts.ReadTotalTimeoutConstant == 0) {
+        return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    }
+    NTSTATUS status = EnqueueReadIrp(pdx, Irp);
+    ULONG constant = timeouts.ReadTotalTimeoutConstant;
+    if (constant != 0) {
+        // Summed in 64 bits: a constant near MAXULONG must not wrap to a
+        // short time-out.
+        LARGE_INTEGER due;
+        due.QuadPart = (static_cast<LONGLONG>(constant) + 100) * -10000;
+        KeSetTimer(&pdx->ReadTimer, due, &pdx->ReadTimeoutDpc);
+    }
+    return status;
+}
+
+NTSTATUS EnqueueReadIrp(PDEVICE_EXTENSION pdx, PIRP Irp) {
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    if (!IsListEmpty(&pdx->ReadIrpQueue)) {
+        Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+        KeReleaseSpinLock(&pdx->SpinLock, irql);
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_INVALID_PARAMETER;
+    }
+    InsertTailList(&pdx->ReadIrpQueue, &Irp->Tail.Overlay.ListEntry);
+    Irp->IoStatus.Status = STATUS_PENDING;
+
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    IoSetCancelRoutine(Irp, ReadCancelRoutine);
+    IoReleaseCancelSpinLock(cancelIrql);
+
+    if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
+        RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        KeReleaseSpinLock(&pdx->SpinLock, irql);
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_CANCELLED;
+    }
+    // Marked before the lock is released, so before ReadCancelRoutine (which
+    // waits for the lock) can complete it.
+    IoMarkIrpPending(Irp);
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    return STATUS_PENDING;
+}
+
+PIRP DequeueReadIrp(PDEVICE_EXTENSION pdx) {
+    PIRP taken = nullptr;
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    while (!IsListEmpty(&pdx->ReadIrpQueue)) {
+        PLIST_ENTRY entry = RemoveHeadList(&pdx->ReadIrpQueue);
+        PIRP Irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (IoSetCancelRoutine(Irp, nullptr) != nullptr) {
+            taken = Irp;
+            break;
+        }
+        InitializeListHead(entry);  // its cancel routine owns it
+    }
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    return taken;
+}
+
+VOID CompletePendingReadIrps(PDEVICE_EXTENSION pdx, BOOLEAN TimedOut) {
+    PIRP Irp;
+    while ((Irp = DequeueReadIrp(pdx)) != nullptr) {
+        ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
+        if (NT_SUCCESS(ReadFromQueue(pdx, Irp->AssociatedIrp.SystemBuffer, &length))) {
+            CompleteRequest(Irp, STATUS_SUCCESS, length);
+            KIRQL irql;
+            KeAcquireSpinLock(&pdx->SpinLock, &irql);
+            pdx->PerfStats.ReceivedCount += length;
+            KeReleaseSpinLock(&pdx->SpinLock, irql);
+        } else {
+            CompleteRequest(Irp, TimedOut ? STATUS_IO_TIMEOUT : STATUS_SUCCESS, 0);
+        }
+    }
+}
+
+// A held read that is cancelled ends as a time-out, as the port's users expect.
+VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp) {
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    CompleteRequest(Irp, STATUS_IO_TIMEOUT, 0);
 }

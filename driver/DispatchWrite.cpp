@@ -1,7 +1,120 @@
-// The transmit path.
+// The transmit path: a write goes down the bulk-out pipe in chunks of at
+// most 4096 bytes, all carried by the caller's own IRP, one after another
+// from the completion routine.
 #include "stddcls.h"
 
+namespace {
+
+// The next stack location of the write IRP, for every chunk.
+VOID SetUpChunk(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT context) {
+    UNREFERENCED_PARAMETER(pdx);
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(Irp);
+    stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    stack->Parameters.Others.Argument1 = &context->Urb;
+    IoSetCompletionRoutine(Irp, OnWriteComplete, context, TRUE, TRUE, TRUE);
+}
+
+VOID ResetWritePipe(PDEVICE_EXTENSION pdx) {
+    if (!NT_SUCCESS(ResetPipe(pdx->DeviceObject, pdx->BulkOutPipe))) {
+        ResetDevice(pdx->DeviceObject);
+    }
+}
+
+// Gives back what an admitted write holds.
+VOID EndWrite(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT context) {
+    if (context != nullptr) {
+        ExFreePool(context);
+    }
+    UTILReleaseRemoveLock(&pdx->RemoveLock, Irp);
+    DecrementPendingActionCount(pdx);
+}
+
+}  // namespace
+
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT fdo, PIRP Irp) {
-    UNREFERENCED_PARAMETER(fdo);
-    return CompleteRequest(Irp, STATUS_NOT_IMPLEMENTED, 0);
+    return DeferToPassiveLevel(fdo, Irp, WorkItemCallbackDispatchWrite, PassiveDispatchWrite);
+}
+
+VOID NTAPI WorkItemCallbackDispatchWrite(PVOID Context) {
+    auto* junk = static_cast<PRANDOM_JUNK>(Context);
+    PassiveDispatchWrite(junk->DeviceObject, junk->Irp);
+    ExFreePool(junk);
+}
+
+NTSTATUS PassiveDispatchWrite(PDEVICE_OBJECT fdo, PIRP Irp) {
+    PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
+    if (IsRefusedState(pdx->State)) {
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    }
+    NTSTATUS status = UTILAcquireRemoveLock(&pdx->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        return CompleteRequest(Irp, status, 0);
+    }
+    IncrementPendingActionCount(pdx);
+    if (InterlockedExchange(&pdx->WritePipeError, 0) != 0) {
+        ResetWritePipe(pdx);
+    }
+    auto* context = static_cast<PRWCONTEXT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(RWCONTEXT), QV_POOL_TAG));
+    if (context == nullptr) {
+        EndWrite(pdx, Irp, nullptr);
+        return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+    }
+    RtlZeroMemory(context, sizeof(RWCONTEXT));
+    ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
+    if (length == 0) {
+        EndWrite(pdx, Irp, context);
+        return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    }
+    ULONG chunk = length < WRITE_CHUNK_SIZE ? length : WRITE_CHUNK_SIZE;
+    auto* data = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
+    UsbBuildInterruptOrBulkTransferRequest(&context->Urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                           pdx->BulkOutPipe, data, nullptr, chunk, 0, nullptr);
+    context->NextBuffer = data + chunk;
+    context->BytesRemaining = length - chunk;
+    context->BytesTransferred = 0;
+
+    SetUpChunk(pdx, Irp, context);
+    Irp->IoStatus.Status = STATUS_PENDING;
+    IoMarkIrpPending(Irp);
+    status = IoCallDriver(pdx->LowerDeviceObject, Irp);
+    if (NT_ERROR(status)) {
+        // OnWriteComplete has ended the request; the pipe is reset at once.
+        ResetWritePipe(pdx);
+    }
+    return STATUS_PENDING;
+}
+
+NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
+    PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
+    auto* context = static_cast<PRWCONTEXT>(Context);
+    context->BytesTransferred += context->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
+    NTSTATUS result = Irp->IoStatus.Status;
+
+    if (!NT_SUCCESS(Irp->IoStatus.Status)) {
+        if (Irp->IoStatus.Status == STATUS_CANCELLED) {
+            Irp->IoStatus.Information = context->BytesTransferred;
+        } else {
+            Irp->IoStatus.Information = 0;
+            InterlockedIncrement(&pdx->WritePipeError);  // the next write resets the pipe first
+        }
+        result = STATUS_SUCCESS;
+    } else if (context->BytesRemaining != 0) {
+        ULONG chunk = context->BytesRemaining < WRITE_CHUNK_SIZE ? context->BytesRemaining : WRITE_CHUNK_SIZE;
+        context->Urb.UrbBulkOrInterruptTransfer.TransferBuffer = context->NextBuffer;
+        context->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength = chunk;
+        context->NextBuffer += chunk;
+        context->BytesRemaining -= chunk;
+        SetUpChunk(pdx, Irp, context);
+        IoCallDriver(pdx->LowerDeviceObject, Irp);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    } else {
+        Irp->IoStatus.Information = context->BytesTransferred;
+        KIRQL irql;
+        KeAcquireSpinLock(&pdx->SpinLock, &irql);
+        pdx->PerfStats.TransmittedCount += context->BytesTransferred;
+        KeReleaseSpinLock(&pdx->SpinLock, irql);
+    }
+    EndWrite(pdx, Irp, context);
+    return result;
 }

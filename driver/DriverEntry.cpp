@@ -396,3 +396,14 @@ NTSTATUS DeferToPassiveLevel(PDEVICE_OBJECT fdo, PIRP Irp, PWORKER_THREAD_ROUTIN
     ExQueueWorkItem(&junk->WorkItem, DelayedWorkQueue);
     return STATUS_PENDING;
 }
+
+// ---------------------------------------------------------------------------
+// The read timer
+// ---------------------------------------------------------------------------
+
+VOID NTAPI ReadTimeoutDPC(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2) {
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    CompletePendingReadIrps(static_cast<PDEVICE_EXTENSION>(Context), TRUE);
+}

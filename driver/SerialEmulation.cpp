@@ -1,4 +1,5 @@
-// The serial emulation: its start at every open, and asynchronous URBs.
+// The serial emulation: its start at every open, the modem-status reader,
+// and asynchronous URBs.
 #include "stddcls.h"
 
 NTSTATUS SubmitUrb(PDEVICE_OBJECT TargetDevice, PURB Urb, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context) {
@@ -39,5 +40,118 @@ VOID InitializeSerEmulVariables(PDEVICE_EXTENSION pdx) {
     pdx->StatusPipeError = 0;
     pdx->LastDsrBit = 1;
     KeReleaseSpinLock(&pdx->SpinLock, irql);
-    // The status reader and the receive engine start here once they exist.
+    // Started with the lock released: a transfer may complete at once and
+    // its completion routine takes the lock itself.
+    StatusPipe(pdx, pdx->InterruptPipe);
+    ReadBulkPipe(pdx, pdx->BulkInPipe);
+}
+
+// ---------------------------------------------------------------------------
+// Modem status notifications on the interrupt pipe
+// ---------------------------------------------------------------------------
+
+NTSTATUS StatusPipe(PDEVICE_EXTENSION pdx, USBD_PIPE_HANDLE Pipe) {
+    if (InterlockedExchange(&pdx->StatusPipeError, 0) != 0) {
+        if (!NT_SUCCESS(ResetPipe(pdx->DeviceObject, Pipe))) {
+            ResetDevice(pdx->DeviceObject);
+        }
+    }
+    RtlZeroMemory(&pdx->StatusUrb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+    UsbBuildInterruptOrBulkTransferRequest(&pdx->StatusUrb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), Pipe,
+                                           pdx->StatusBuffer, nullptr, STATUS_BUFFER_SIZE,
+                                           USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
+    IncrementPendingActionCount(pdx);
+    NTSTATUS status = SubmitUrb(pdx->DeviceObject, &pdx->StatusUrb, StatusPipeCompletion, pdx);
+    if (status == STATUS_INSUFFICIENT_RESOURCES) {
+        // Nothing was sent and the completion routine will not run: give
+        // back the count it would have; the reader stays stopped until the
+        // next open.
+        DecrementPendingActionCount(pdx);
+    }
+    return status;
+}
+
+NTSTATUS NTAPI StatusPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
+    UNREFERENCED_PARAMETER(fdo);
+    auto* pdx = static_cast<PDEVICE_EXTENSION>(Context);
+    if (NT_SUCCESS(Irp->IoStatus.Status)) {
+        UpdateStatus(pdx);
+        if (!pdx->Closing) {
+            StatusPipe(pdx, pdx->InterruptPipe);
+        }
+    } else {
+        if (pdx->Closing != TRUE) {
+            KIRQL irql;
+            KeAcquireSpinLock(&pdx->SpinLock, &irql);
+            pdx->EventHistory |= SERIAL_EV_RLSD;
+            KeReleaseSpinLock(&pdx->SpinLock, irql);
+            pdx->DeviceErrorCode = DEVICE_ERROR_STATUS_PIPE_FAILED;
+        }
+        InterlockedIncrement(&pdx->StatusPipeError);
+        CompletePendingWaitIrps(pdx, SERIAL_EV_RLSD);
+        KIRQL irql;
+        KeAcquireSpinLock(&pdx->SpinLock, &irql);
+        pdx->EventHistory = 0;
+        KeReleaseSpinLock(&pdx->SpinLock, irql);
+    }
+    IoFreeIrp(Irp);
+    DecrementPendingActionCount(pdx);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID UpdateStatus(PDEVICE_EXTENSION pdx) {
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    UCHAR lineByte = pdx->StatusBuffer[STATUS_LINE_BYTE];
+    UCHAR carrierByte = pdx->StatusBuffer[STATUS_CARRIER_BYTE];
+
+    USHORT lines = static_cast<USHORT>(pdx->ModemLines | MODEM_LINE_CTS);
+    if (lineByte & 0x02) {
+        lines |= MODEM_LINE_DSR;
+    }
+    if (lineByte & 0x08) {
+        lines |= MODEM_LINE_RI;
+    }
+    if (!pdx->DtrAsserted && pdx->DtrDroppedByHost) {
+        lines &= ~MODEM_LINE_DCD;
+    }
+    pdx->ModemLines = lines;
+
+    ULONG mask = pdx->WaitMask;
+    if (mask != 0) {
+        if ((mask & SERIAL_EV_CTS) && (lines & MODEM_LINE_CTS)) {
+            pdx->EventHistory |= SERIAL_EV_CTS;
+        }
+        if ((mask & SERIAL_EV_DSR) && (lines & MODEM_LINE_DSR)) {
+            UCHAR dsrBit = (carrierByte & 0x02) ? 1 : 0;
+            if (dsrBit != pdx->LastDsrBit) {
+                pdx->EventHistory |= SERIAL_EV_DSR;
+                pdx->LastDsrBit = dsrBit;
+            }
+        }
+        if ((mask & SERIAL_EV_RING) && (lines & MODEM_LINE_RI)) {
+            pdx->EventHistory |= SERIAL_EV_RING;
+        }
+        if (mask == WAIT_MASK_RLSD_ON_DSR && carrierByte == STATUS_CARRIER_ABSENT_DSR) {
+            pdx->EventHistory |= SERIAL_EV_RLSD;
+        }
+    }
+
+    pdx->StatusSeen = TRUE;
+    if (carrierByte == STATUS_CARRIER_PRESENT) {
+        pdx->CarrierOn = TRUE;
+        pdx->ModemStatusSnapshot = static_cast<USHORT>(lines | MODEM_LINE_DCD);
+    } else {
+        pdx->CarrierOn = FALSE;
+        pdx->ModemStatusSnapshot = static_cast<USHORT>(lines & ~MODEM_LINE_DCD);
+    }
+    ULONG events = pdx->EventHistory;
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+
+    if (events != 0) {
+        CompletePendingWaitIrps(pdx, events);
+        KeAcquireSpinLock(&pdx->SpinLock, &irql);
+        pdx->EventHistory = 0;
+        KeReleaseSpinLock(&pdx->SpinLock, irql);
+    }
 }

@@ -19,6 +19,38 @@ extern "C" {
 }
 #include <ntddser.h>
 #define WIDE(s) L##s
+// Serial and USB names mingw-w64's headers lack; the kernel model has them.
+#ifndef IOCTL_SERIAL_GET_COMMCONFIG
+#define IOCTL_SERIAL_GET_COMMCONFIG CTL_CODE(FILE_DEVICE_SERIAL_PORT, 33, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#endif
+#ifndef IOCTL_SERIAL_SET_COMMCONFIG
+#define IOCTL_SERIAL_SET_COMMCONFIG CTL_CODE(FILE_DEVICE_SERIAL_PORT, 34, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#endif
+#ifndef SERIAL_LSR_DR
+#define SERIAL_LSR_DR 0x01
+#define SERIAL_LSR_OE 0x02
+#define SERIAL_LSR_PE 0x04
+#define SERIAL_LSR_FE 0x08
+#define SERIAL_LSR_BI 0x10
+#define SERIAL_LSR_THRE 0x20
+#define SERIAL_LSR_TEMT 0x40
+#define SERIAL_LSR_FIFOERR 0x80
+#endif
+#ifndef USBD_HALTED
+#define USBD_HALTED(Status) ((ULONG)(Status) >> 30 == 3)
+#endif
+#ifndef USBD_STATUS_ERROR
+#define USBD_STATUS_ERROR ((USBD_STATUS)0x80000000L)
+#endif
+#ifndef USBD_STATUS_HALTED
+#define USBD_STATUS_HALTED ((USBD_STATUS)0xC0000000L)
+#endif
+#ifndef USBD_STATUS_REQUEST_FAILED
+#define USBD_STATUS_REQUEST_FAILED ((USBD_STATUS)0x80000500L)
+#endif
+#ifndef USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR
+#define USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR ((USBD_STATUS)0xC0000F00L)
+#endif
 #else
 #include <ntddk.h>
 #include <usb.h>
@@ -213,6 +245,50 @@ NTSTATUS DefaultPnpHandler(PDEVICE_OBJECT fdo, PIRP Irp);
 
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT fdo, PIRP Irp);
 
+// ---- the power state machine ----------------------------------------------
+// Declared here so that white-box tests can drive the machine directly.
+
+// Events fed to the machine.
+enum POWEVENT {
+    IrpArrived = 0,          // a new set-power or query-power request
+    LowerCompleted = 1,      // the request came back from the lower driver
+    DeviceIrpCompleted = 2,  // the device request asked for has completed
+};
+
+// States of a POWCONTEXT (its MachineState); 7 and 8 are not used.
+enum POWSTATE {
+    NotStarted = 0,
+    SystemUpAtLower = 1,            // system request raising power, passed down
+    DeviceIrpAfterSystemUp = 2,     // its device request asked for
+    DeviceIrpBeforeSystemDown = 3,  // device request asked for before a system request lowering power
+    SystemDownAtLower = 4,          // that system request, passed down
+    DeviceUpAtLower = 5,            // device set-power raising power, passed down
+    DeviceDownAtLower = 6,          // device set-power lowering or keeping power, passed down
+    DeviceQueryUpAtLower = 9,       // device query for a higher state, passed down
+    DeviceQueryDownAtLower = 10,    // device query for a lower or equal state, passed down
+    SortingDeviceIrp = 11,          // within the arrival of a device request
+    Finished = 12,                  // being freed
+};
+
+// One per set-power or query-power request, from its arrival until the
+// machine finishes it.
+typedef struct _POWCONTEXT {
+    PDEVICE_EXTENSION DeviceExtension;
+    PIRP Irp;                             // the request being handled
+    LONG MachineState;                    // a POWSTATE
+    NTSTATUS LastStatus;                  // the status last reported to the machine
+    DEVICE_POWER_STATE TargetDevicePower; // device state asked for on behalf of a system request
+    UCHAR RequestMinor;                   // minor function of that device request
+    BOOLEAN HoldsRemoveLock;              // the machine's own remove-lock hold was granted
+} POWCONTEXT, *PPOWCONTEXT;
+
+NTSTATUS DefaultPowerHandler(PDEVICE_EXTENSION pdx, PIRP Irp);
+NTSTATUS HandlePowerEvent(PPOWCONTEXT Context, POWEVENT Event);
+NTSTATUS NTAPI MainCompletionRoutine(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context);
+VOID NTAPI PoCompletionRoutine(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                               PVOID Context, PIO_STATUS_BLOCK IoStatus);
+NTSTATUS SafePoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
 // ---------------------------------------------------------------------------
 // DispatchIoControl module: serial controls and class requests
 // ---------------------------------------------------------------------------
@@ -227,9 +303,35 @@ NTSTATUS setDTR_RTS(PDEVICE_OBJECT fdo, USHORT Value);
 // DispatchRead / DispatchWrite modules
 // ---------------------------------------------------------------------------
 
+// The receive buffer's marks.
+#define RECEIVE_TRANSFER_SIZE 1024
+#define RECEIVE_HIGH_WATER 3072
+#define RECEIVE_80_PERCENT 3276
+
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT fdo, PIRP Irp);
-NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT fdo, PIRP Irp);
+NTSTATUS ReadBulkPipe(PDEVICE_EXTENSION pdx, USBD_PIPE_HANDLE Pipe);
+NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context);
+NTSTATUS ReadFromQueue(PDEVICE_EXTENSION pdx, PVOID Destination, PULONG Length);
+NTSTATUS EnqueueReadIrp(PDEVICE_EXTENSION pdx, PIRP Irp);
+PIRP DequeueReadIrp(PDEVICE_EXTENSION pdx);
+VOID CompletePendingReadIrps(PDEVICE_EXTENSION pdx, BOOLEAN TimedOut);
+VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp);
 VOID NTAPI ReadTimeoutDPC(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2);
+
+#define WRITE_CHUNK_SIZE 4096
+
+// One admitted write: the URB of its current chunk and how far it has got.
+typedef struct _RWCONTEXT {
+    URB Urb;  // first member: the record's address is the URB's
+    PUCHAR NextBuffer;
+    ULONG BytesRemaining;
+    ULONG BytesTransferred;
+} RWCONTEXT, *PRWCONTEXT;
+
+NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT fdo, PIRP Irp);
+NTSTATUS PassiveDispatchWrite(PDEVICE_OBJECT fdo, PIRP Irp);
+VOID NTAPI WorkItemCallbackDispatchWrite(PVOID Context);
+NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context);
 
 // ---------------------------------------------------------------------------
 // SerialEmulation module
@@ -237,6 +339,16 @@ VOID NTAPI ReadTimeoutDPC(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID
 
 NTSTATUS SubmitUrb(PDEVICE_OBJECT TargetDevice, PURB Urb, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context);
 VOID InitializeSerEmulVariables(PDEVICE_EXTENSION pdx);
+NTSTATUS StatusPipe(PDEVICE_EXTENSION pdx, USBD_PIPE_HANDLE Pipe);
+NTSTATUS NTAPI StatusPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context);
+VOID UpdateStatus(PDEVICE_EXTENSION pdx);
+
+// Bytes of a status notification the driver reads.
+#define STATUS_LINE_BYTE 6
+#define STATUS_CARRIER_BYTE 8
+#define STATUS_CARRIER_PRESENT 3
+#define STATUS_CARRIER_ABSENT_DSR 2
+#define WAIT_MASK_RLSD_ON_DSR 0x0432
 
 // ---------------------------------------------------------------------------
 // utility module: remove lock, pending actions, synchronous URBs, pipes
@@ -248,6 +360,12 @@ VOID UTILReleaseRemoveLock(PREMOVE_LOCK Lock, PVOID Tag);
 VOID UTILReleaseRemoveLockAndWait(PREMOVE_LOCK Lock, PVOID Tag);
 VOID IncrementPendingActionCount(PDEVICE_EXTENSION pdx);
 VOID DecrementPendingActionCount(PDEVICE_EXTENSION pdx);
+
+NTSTATUS EnqueueWaitIrp(PDEVICE_EXTENSION pdx, PIRP Irp);
+NTSTATUS EnqueueWaitIrpLocked(PDEVICE_EXTENSION pdx, PIRP Irp);
+PIRP DequeueWaitIrp(PDEVICE_EXTENSION pdx);
+VOID CompletePendingWaitIrps(PDEVICE_EXTENSION pdx, ULONG Events);
+VOID NTAPI WaitMaskCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp);
 
 NTSTATUS SendAwaitUrb(PDEVICE_OBJECT fdo, PURB Urb);
 NTSTATUS AbortPipe(PDEVICE_OBJECT fdo, USBD_PIPE_HANDLE Pipe);

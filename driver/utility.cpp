@@ -117,3 +117,71 @@ VOID ResetDevice(PDEVICE_OBJECT fdo) {
 VOID NTAPI ResetDevice(PDRIVER_OBJECT DriverObject) {
     UNREFERENCED_PARAMETER(DriverObject);
 }
+
+// ---------------------------------------------------------------------------
+// Wait-on-mask queue: at most one IOCTL_SERIAL_WAIT_ON_MASK, owned by
+// whoever takes its cancel routine back
+// ---------------------------------------------------------------------------
+
+NTSTATUS EnqueueWaitIrp(PDEVICE_EXTENSION pdx, PIRP Irp) {
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    NTSTATUS status = EnqueueWaitIrpLocked(pdx, Irp);
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    return status;
+}
+
+// The same, for a caller that already holds SpinLock.
+NTSTATUS EnqueueWaitIrpLocked(PDEVICE_EXTENSION pdx, PIRP Irp) {
+    if (!IsListEmpty(&pdx->WaitIrpQueue)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    InsertTailList(&pdx->WaitIrpQueue, &Irp->Tail.Overlay.ListEntry);
+    IoSetCancelRoutine(Irp, WaitMaskCancelRoutine);
+    if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
+        // Cancelled before it was queued, and the cancel routine never ran.
+        RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        return STATUS_CANCELLED;
+    }
+    // Queued, or its cancel routine is on the way and completes it.
+    IoMarkIrpPending(Irp);
+    return STATUS_PENDING;
+}
+
+PIRP DequeueWaitIrp(PDEVICE_EXTENSION pdx) {
+    PIRP taken = nullptr;
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    while (!IsListEmpty(&pdx->WaitIrpQueue)) {
+        PLIST_ENTRY entry = RemoveHeadList(&pdx->WaitIrpQueue);
+        PIRP Irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (IoSetCancelRoutine(Irp, nullptr) != nullptr) {
+            taken = Irp;
+            break;
+        }
+        // Its cancel routine owns it; let that routine's unlink touch nothing.
+        InitializeListHead(entry);
+    }
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    return taken;
+}
+
+VOID CompletePendingWaitIrps(PDEVICE_EXTENSION pdx, ULONG Events) {
+    PIRP Irp = DequeueWaitIrp(pdx);
+    if (Irp == nullptr) {
+        return;
+    }
+    *static_cast<PULONG>(Irp->AssociatedIrp.SystemBuffer) = Events;
+    CompleteRequest(Irp, STATUS_SUCCESS, sizeof(ULONG));
+}
+
+VOID NTAPI WaitMaskCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp) {
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    CompleteRequest(Irp, STATUS_CANCELLED);
+}

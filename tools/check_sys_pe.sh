@@ -36,7 +36,9 @@ while [ $# -gt 0 ]; do
         *) objects+=("$1"); shift ;;
     esac
 done
-[ -n "$arch" ] && [ -n "$objdump" ] && [ -n "$nm" ] && [ -n "$sys" ] && [ -n "$unstripped" ] && [ -n "$map" ] || usage
+for v in "$arch" "$objdump" "$nm" "$sys" "$unstripped" "$map"; do
+    [ -n "$v" ] || usage
+done
 
 case "$arch" in
     i686)
@@ -58,6 +60,17 @@ fail() {
 }
 pass() {
     echo "ok:   $*"
+}
+# expect TEST-COMMAND... -- PASS-TEXT -- FAIL-TEXT
+expect() {
+    local args=() ok fail_text
+    while [ "$1" != "--" ]; do args+=("$1"); shift; done
+    ok="$2" fail_text="$4"
+    if "${args[@]}"; then pass "$ok"; else fail "$fail_text"; fi
+}
+# Joins lines with spaces.
+oneline() {
+    paste -sd' ' -
 }
 
 for f in "$sys" "$unstripped" "$map" "${objects[@]}"; do
@@ -87,10 +100,10 @@ echo "Checking $sys ($arch)"
 
 # --- Format and subsystem -----------------------------------------------------
 format="$(sed -n 's/.*file format \([^ ]*\).*/\1/p' <<<"$headers" | head -n1)"
-[ "$format" = "$want_format" ] && pass "file format $format" || fail "file format '$format', want $want_format"
+expect [ "$format" = "$want_format" ] -- "file format $format" -- "file format '$format', want $want_format"
 
 magic="$(field Magic)"
-[ "$magic" = "$want_magic" ] && pass "optional header magic $magic" || fail "magic '$magic', want $want_magic"
+expect [ "$magic" = "$want_magic" ] -- "optional header magic $magic" -- "magic '$magic', want $want_magic"
 
 subsystem="$(field Subsystem)"
 if [ -n "$subsystem" ] && [ $((16#$subsystem)) -eq 1 ]; then
@@ -158,12 +171,12 @@ else
     fail "relocations missing (directory size $reloc_size, $fixups fixups)"
 fi
 
-[ "$(dir_size 9)" -eq 0 ] && pass "no TLS directory" || fail "TLS directory present"
-[ "$(dir_size 0)" -eq 0 ] && pass "no export directory" || fail "export directory present"
+expect [ "$(dir_size 9)" -eq 0 ] -- "no TLS directory" -- "TLS directory present"
+expect [ "$(dir_size 0)" -eq 0 ] -- "no export directory" -- "export directory present"
 
 bad_image_sections="$(grep -E '^\.(ctors|dtors|init_array|fini_array|tls|CRT)([.$].*)?$' <<<"$sections" || true)"
-[ -z "$bad_image_sections" ] && pass "image sections: $(echo $sections)" \
-    || fail "image has sections the kernel never runs: $(echo $bad_image_sections)"
+expect [ -z "$bad_image_sections" ] -- "image sections: $(oneline <<<"$sections")" \
+    -- "image has sections the kernel never runs: $(oneline <<<"$bad_image_sections")"
 
 # --- Imports ------------------------------------------------------------------------
 # "DLL function-count" per imported module.
@@ -213,7 +226,7 @@ for o in "${objects[@]}"; do
     names="$("$objdump" -h "$o" | awk '$1 ~ /^[0-9]+$/ { print $2 }')" || { fail "$objdump -h $o"; continue; }
     bad="$(grep -E '^\.(ctors|dtors|init_array|fini_array|tls|CRT)([.$].*)?$' <<<"$names" || true)"
     if [ -n "$bad" ]; then
-        fail "$(basename "$o"): $(echo $bad) (global constructors/destructors or TLS)"
+        fail "$(basename "$o"): $(oneline <<<"$bad") (global constructors/destructors or TLS)"
         bad_objects=$((bad_objects + 1))
     fi
 done

@@ -23,11 +23,50 @@ NTSTATUS RecordingUrbTarget::SubmitUrb(PIRP irp, PURB urb) {
         break;
     }
     seen.push_back(s);
+    if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+        (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN)) {
+        IoMarkIrpPending(irp);
+        waiting.emplace_back(irp, urb);
+        return STATUS_PENDING;
+    }
+    if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
+        for (auto it = waiting.begin(); it != waiting.end();) {
+            if (it->second->UrbBulkOrInterruptTransfer.PipeHandle == urb->UrbPipeRequest.PipeHandle) {
+                it->second->UrbHeader.Status = USBD_STATUS_CANCELED;
+                it->second->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+                it->first->IoStatus.Status = STATUS_CANCELLED;
+                PIRP cancelled = it->first;
+                it = waiting.erase(it);
+                IoCompleteRequest(cancelled, IO_NO_INCREMENT);
+            } else {
+                ++it;
+            }
+        }
+    }
     urb->UrbHeader.Status = NT_SUCCESS(status) ? USBD_STATUS_SUCCESS : USBD_STATUS_REQUEST_FAILED;
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
+}
+
+void RecordingUrbTarget::DeviceGone() {
+    std::vector<std::pair<PIRP, PURB>> gone;
+    gone.swap(waiting);
+    for (auto& [irp, urb] : gone) {
+        urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        irp->IoStatus.Status = STATUS_DEVICE_NOT_CONNECTED;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+}
+
+size_t RecordingUrbTarget::Count(USHORT function) const {
+    size_t n = 0;
+    for (const Seen& s : seen) {
+        n += s.function == function ? 1 : 0;
+    }
+    return n;
 }
 
 void DriverTest::SetUp() {

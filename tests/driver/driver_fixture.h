@@ -32,8 +32,13 @@ public:
         ULONG length;
     };
     NTSTATUS SubmitUrb(PIRP irp, PURB urb) override;
+    void DeviceGone() override;
+    size_t Count(USHORT function) const;
     std::vector<Seen> seen;
     NTSTATUS status = STATUS_SUCCESS;
+    // IN transfers wait, as they would for a silent device, until their
+    // pipe is aborted.
+    std::vector<std::pair<PIRP, PURB>> waiting;
 };
 
 inline constexpr usbsim::PipeHandles kPipes{0x101, 0x102, 0x183};

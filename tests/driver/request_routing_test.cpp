@@ -131,7 +131,7 @@ TEST_F(RoutingTest, OpenResetsThePipesAndCloseDropsLinesAndAbortsThem) {
     usbsim::Child* child = Plug(u"COM5");
     PFILE_OBJECT file;
     ASSERT_EQ(kmodel::io::Open(u"\\??\\COM5", &file), STATUS_SUCCESS);
-    ASSERT_EQ(usb.seen.size(), 3u);
+    ASSERT_EQ(usb.Count(URB_FUNCTION_RESET_PIPE), 3u);
     const USBD_PIPE_HANDLE order[] = {Extension(child)->BulkInPipe, Extension(child)->BulkOutPipe,
                                       Extension(child)->InterruptPipe};
     for (int i = 0; i < 3; ++i) {
@@ -163,7 +163,7 @@ TEST_F(RoutingTest, FailedPipeResetsDoNotFailTheOpen) {
     usb.status = STATUS_UNSUCCESSFUL;
     PFILE_OBJECT file;
     ASSERT_EQ(kmodel::io::Open(u"\\??\\COM5", &file), STATUS_SUCCESS);
-    EXPECT_EQ(usb.seen.size(), 3u);
+    EXPECT_EQ(usb.Count(URB_FUNCTION_RESET_PIPE), 3u);
     EXPECT_EQ(Extension(child)->OpenCount, 1);
     kmodel::io::CloseHandle(file);
 }

@@ -140,18 +140,26 @@ TEST(CompletionWalk, CancelOnlyRoutineRunsForACancelledIrpWhateverItsStatus) {
         Routine owner = Owner(&calls);
         Routine onCancel = Recorder(&calls, "cancel-only");
         stack.On(1) = [&](PDEVICE_OBJECT, PIRP irp) {
+            IoMarkIrpPending(irp);
             IoCopyCurrentIrpStackLocationToNext(irp);
             SetRoutine(irp, &onCancel, FALSE, FALSE, TRUE);
-            return IoCallDriver(stack.Device(0), irp);
+            IoCallDriver(stack.Device(0), irp);
+            return STATUS_PENDING;
+        };
+        stack.On(0) = [&](PDEVICE_OBJECT device, PIRP irp) {
+            IoMarkIrpPending(irp);
+            layers::Ext(device)->slot = irp;
+            return STATUS_PENDING;
         };
         PIRP irp = IoAllocateIrp(stack.Top()->StackSize, FALSE);
         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
         SetRoutine(irp, &owner, TRUE, TRUE, TRUE);
+        EXPECT_EQ(IoCallDriver(stack.Top(), irp), STATUS_PENDING);
         if (cancelled) {
             EXPECT_FALSE(IoCancelIrp(irp));  // no cancel routine: only the flag is set
             EXPECT_TRUE(irp->Cancel);
         }
-        EXPECT_EQ(IoCallDriver(stack.Top(), irp), STATUS_SUCCESS);
+        Complete(static_cast<PIRP>(layers::Ext(stack.Bottom())->slot), STATUS_SUCCESS);
         IoFreeIrp(irp);
         ASSERT_EQ(calls.size(), cancelled ? 2u : 1u);
         if (cancelled) {
@@ -229,7 +237,7 @@ TEST(CompletionWalk, PendingReturnedPropagatesThroughLocationsWithoutARoutine) {
 // marks the IRP pending when PendingReturned, return what IoCallDriver
 // returned. The lower driver completes later, after the dispatch routine has
 // returned STATUS_PENDING without having marked its location itself.
-TEST(CompletionWalk, DISABLED_PassDownWithRoutineAndLaterLowerCompletionIsLegal) {
+TEST(CompletionWalk, PassDownWithRoutineAndLaterLowerCompletionIsLegal) {
     kmodel::System system;
     Stack stack(layers::Depth(2));
     std::vector<Call> calls;

@@ -196,12 +196,6 @@ struct World {
     }
 };
 
-TEST(Pnp, StartSendsStartThenCapabilities) {
-    World world;
-    Plugged& d = world.Plug();
-    EXPECT_EQ(d.log, (std::vector<Event>{Pnp(IRP_MN_START_DEVICE), Pnp(IRP_MN_QUERY_CAPABILITIES)}));
-}
-
 TEST(Pnp, RefusedQueryRemoveIsCancelledAndTheDeviceStays) {
     World world;
     Plugged& d = world.Plug();

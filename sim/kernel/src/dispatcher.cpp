@@ -209,6 +209,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     Timer->Period = Period;
     Timer->Header.Inserted = TRUE;
     s.timers.emplace(due, Timer);
+    FireDueTimersLocked(NowLocked());  // a due time already reached expires at once
     s.changed.notify_all();
     return wasArmed;
 }

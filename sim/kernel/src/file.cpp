@@ -53,7 +53,15 @@ PIRP NewThreadIrp(PFILE_OBJECT file, UCHAR major, io::Request* request, bool hol
 }
 
 NTSTATUS Send(PFILE_OBJECT file, PIRP irp) {
-    return CallDriverInternal(IoGetAttachedDevice(file->DeviceObject), irp, false);
+    std::vector<PFILE_OBJECT> deferred;
+    std::vector<PFILE_OBJECT>* outer = ThreadDeferredDereferences();
+    ThreadDeferredDereferences() = &deferred;
+    NTSTATUS status = CallDriverInternal(IoGetAttachedDevice(file->DeviceObject), irp, false);
+    ThreadDeferredDereferences() = outer;
+    for (PFILE_OBJECT f : deferred) {
+        DereferenceFile(f);
+    }
+    return status;
 }
 
 // CREATE, CLEANUP and CLOSE are synchronous for the caller.
@@ -84,6 +92,23 @@ void SendClose(PFILE_OBJECT file) {
 }
 
 }  // namespace
+
+std::vector<PFILE_OBJECT>*& ThreadDeferredDereferences() {
+    thread_local std::vector<PFILE_OBJECT>* list = nullptr;
+    return list;
+}
+
+// A close never runs inside the completing driver's own call: the
+// reference goes when the requesting thread's I/O call returns, or, for a
+// completion on another thread, from a system thread.
+void DereferenceFileAfterCompletion(PVOID thread, PFILE_OBJECT file) {
+    std::vector<PFILE_OBJECT>* deferred = ThreadDeferredDereferences();
+    if (deferred != nullptr && reinterpret_cast<ULONG_PTR>(thread) == Self().token) {
+        deferred->push_back(file);
+        return;
+    }
+    QueueSystemWork([file] { DereferenceFile(file); }, PASSIVE_LEVEL);
+}
 
 FileMeta& MetaOf(PFILE_OBJECT file) {
     return BlockOf(file)->meta;
@@ -140,7 +165,8 @@ NTSTATUS Open(const std::u16string& name, PFILE_OBJECT* file) {
     RequireIrqlExactly("NtCreateFile", PASSIVE_LEVEL);
     *file = nullptr;
     PDEVICE_OBJECT device;
-    NTSTATUS status = ResolveName(name, &device);
+    std::u16string remainder;  // what the driver sees as the file name
+    NTSTATUS status = ResolveName(name, &device, &remainder);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -165,7 +191,7 @@ NTSTATUS Open(const std::u16string& name, PFILE_OBJECT* file) {
     auto* block = static_cast<FileBlock*>(memory);
     block->magic = kFileMagic;
     new (&block->meta) FileMeta();
-    new (&block->name) std::u16string(name);
+    new (&block->name) std::u16string(remainder);
     FILE_OBJECT& f = block->file;
     f.Type = IO_TYPE_FILE;
     f.Size = sizeof(FILE_OBJECT);

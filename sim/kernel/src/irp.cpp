@@ -174,9 +174,10 @@ void CompleteThreadedIrp(IrpBlock* block) {
             KeSetEvent(meta.userEvent, IO_NO_INCREMENT, FALSE);
         }
     }
+    PVOID thread = irp->Tail.Overlay.Thread;
     FreeIrpBlock(block);
     if (file != nullptr) {
-        DereferenceFile(file);
+        DereferenceFileAfterCompletion(thread, file);
     }
 }
 

@@ -195,6 +195,12 @@ void ReferenceDevice(PDEVICE_OBJECT device);
 void DereferenceDevice(PDEVICE_OBJECT device);
 void DeleteDriverObject(PDRIVER_OBJECT driver);
 
+// The file references a thread's own requests give back when they complete
+// while the thread is still inside the I/O call that sent them: dropped when
+// that call returns, as Windows does in the thread's completion stage.
+std::vector<PFILE_OBJECT>*& ThreadDeferredDereferences();
+void DereferenceFileAfterCompletion(PVOID thread, PFILE_OBJECT file);
+
 struct FileMeta {
     LONG references = 1;
     bool cleanedUp = false;
@@ -212,7 +218,7 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* result, b
 std::u16string Canonical(const std::u16string& name);  // \DosDevices -> \??, case folded
 NTSTATUS InsertNamedDevice(const std::u16string& name, PDEVICE_OBJECT device);
 void RemoveNamedDevice(const std::u16string& name);
-NTSTATUS ResolveName(const std::u16string& name, PDEVICE_OBJECT* device);
+NTSTATUS ResolveName(const std::u16string& name, PDEVICE_OBJECT* device, std::u16string* remainder = nullptr);
 NTSTATUS CreateLink(const std::u16string& link, const std::u16string& target);
 NTSTATUS DeleteLink(const std::u16string& link);
 

@@ -38,6 +38,9 @@ std::u16string ToLower(const std::u16string& s) {
 
 std::u16string Canonical(const std::u16string& name) {
     std::u16string lower = ToLower(name);
+    if (lower == u"\\dosdevices" || lower == u"\\global??") {
+        return u"\\??";
+    }
     for (const std::u16string prefix : {u"\\dosdevices\\", u"\\global??\\"}) {
         if (lower.rfind(prefix, 0) == 0) {
             return u"\\??\\" + lower.substr(prefix.size());
@@ -73,16 +76,29 @@ NTSTATUS DeleteLink(const std::u16string& link) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ResolveName(const std::u16string& name, PDEVICE_OBJECT* device) {
+// Follows links to a device object; a name that goes on below a device (or
+// below a link) leaves the rest for the device's driver to interpret.
+NTSTATUS ResolveName(const std::u16string& name, PDEVICE_OBJECT* device, std::u16string* remainder) {
     std::lock_guard<std::mutex> guard(Names().mutex);
     std::u16string current = name;
+    std::u16string rest;
     for (int depth = 0; depth < 32; ++depth) {
-        auto it = Names().entries.find(Canonical(current));
-        if (it == Names().entries.end()) {
-            return STATUS_OBJECT_NAME_NOT_FOUND;
+        std::u16string canonical = Canonical(current);
+        auto it = Names().entries.find(canonical);
+        size_t cut = current.size();
+        while (it == Names().entries.end()) {
+            cut = current.rfind(u'\\', cut - 1);
+            if (cut == std::u16string::npos || cut == 0) {
+                return STATUS_OBJECT_NAME_NOT_FOUND;
+            }
+            it = Names().entries.find(Canonical(current.substr(0, cut)));
         }
+        rest = current.substr(cut) + rest;
         if (it->second.device != nullptr) {
             *device = it->second.device;
+            if (remainder != nullptr) {
+                *remainder = rest;
+            }
             return STATUS_SUCCESS;
         }
         current = it->second.target;

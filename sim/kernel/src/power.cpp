@@ -93,10 +93,11 @@ namespace kmodel {
 
 using namespace detail;
 
-// Sleep and hibernate are queried first, devices farthest from the root
-// first; a refusal aborts the transition and the stacks already queried are
-// told the system stays where it is. Waking sends the set requests in
-// creation order.
+// Sleep, hibernate and a normal shutdown are queried first, as Microsoft
+// documents, devices farthest from the root first; a refusal aborts the
+// transition and the stacks already queried are told the system stays where
+// it is. Waking is never queried and sends the set requests in creation
+// order.
 NTSTATUS SetSystemPowerState(SYSTEM_POWER_STATE state) {
     std::vector<DeviceNode*> nodes;
     {
@@ -112,7 +113,7 @@ NTSTATUS SetSystemPowerState(SYSTEM_POWER_STATE state) {
         std::reverse(nodes.begin(), nodes.end());
     }
     POWER_ACTION action = ActionFor(state);
-    if (sleeping && state != PowerSystemShutdown) {
+    if (sleeping) {
         for (size_t i = 0; i < nodes.size(); ++i) {
             NTSTATUS status = SendSystemPowerIrp(nodes[i], IRP_MN_QUERY_POWER, state, action);
             if (!NT_SUCCESS(status)) {
@@ -179,7 +180,14 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     if (Irp != nullptr) {
         *Irp = irp;
     }
-    CallDriverInternal(top, irp, true);
+    // A stack whose top is DO_POWER_PAGABLE is called at PASSIVE_LEVEL only:
+    // asked for at a raised IRQL, the power manager sends the IRP from a
+    // system thread instead.
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL && (top->Flags & DO_POWER_PAGABLE) != 0) {
+        QueueSystemWork([top, irp] { CallDriverInternal(top, irp, true); }, PASSIVE_LEVEL);
+    } else {
+        CallDriverInternal(top, irp, true);
+    }
     return STATUS_PENDING;
 }
 

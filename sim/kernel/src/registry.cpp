@@ -309,15 +309,12 @@ NTSTATUS ZwClose(HANDLE Handle) {
     return STATUS_SUCCESS;
 }
 
-// The key must already exist; only the value is created.
+// Creates the key path if it is missing, as documented.
 NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType, PVOID ValueData,
                                ULONG ValueLength) {
     RequireIrqlExactly("RtlWriteRegistryValue", PASSIVE_LEVEL);
     std::lock_guard<std::mutex> guard(Reg().mutex);
-    Key* key = FindKeyLocked(RelativeBase(RelativeTo) + FromWide(Path));
-    if (key == nullptr) {
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    }
+    Key* key = &CreateKeyLocked(RelativeBase(RelativeTo) + FromWide(Path));
     RegistryValue value;
     value.type = ValueType;
     value.data.assign(static_cast<UCHAR*>(ValueData), static_cast<UCHAR*>(ValueData) + ValueLength);

@@ -105,7 +105,8 @@ NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING Stri
         digits[n++] = static_cast<char16_t>(d < 10 ? u'0' + d : u'A' + d - 10);
         Value /= Base;
     } while (Value != 0);
-    if (static_cast<size_t>(n) * sizeof(WCHAR) > String->MaximumLength) {
+    // The result is NUL-terminated, so the terminator needs room too.
+    if (static_cast<size_t>(n + 1) * sizeof(WCHAR) > String->MaximumLength) {
         return STATUS_BUFFER_OVERFLOW;
     }
     for (int i = 0; i < n; ++i) {

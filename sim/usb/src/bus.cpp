@@ -1,6 +1,8 @@
 // The parent bus driver.
 #include <usbsim/bus.h>
 
+#include <mutex>
+
 #include <kmodel/system.h>
 #include <usbioctl.h>
 
@@ -94,6 +96,20 @@ NTSTATUS NTAPI BusPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     return status;
 }
 
+std::mutex& HeldPowerMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+NTSTATUS AnswerPower(PDEVICE_OBJECT pdo, PIRP irp, NTSTATUS status) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    if (NT_SUCCESS(status) && sp->MinorFunction == IRP_MN_SET_POWER) {
+        PoSetPowerState(pdo, sp->Parameters.Power.Type, sp->Parameters.Power.State);
+    }
+    PoStartNextPowerIrp(irp);
+    return Complete(irp, status);
+}
+
 NTSTATUS NTAPI BusPower(PDEVICE_OBJECT pdo, PIRP irp) {
     Child* child = ParentBus::ChildOf(pdo);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
@@ -101,13 +117,16 @@ NTSTATUS NTAPI BusPower(PDEVICE_OBJECT pdo, PIRP irp) {
     if (sp->MinorFunction == IRP_MN_SET_POWER || sp->MinorFunction == IRP_MN_QUERY_POWER) {
         status = sp->Parameters.Power.Type == DevicePowerState ? child->options.failDevicePower
                                                                : child->options.failSystemPower;
-        if (NT_SUCCESS(status) && sp->MinorFunction == IRP_MN_SET_POWER) {
-            PoSetPowerState(pdo, sp->Parameters.Power.Type, sp->Parameters.Power.State);
+        if (child->options.holdPower) {
+            Record(child, sp, status);
+            IoMarkIrpPending(irp);
+            std::lock_guard<std::mutex> guard(HeldPowerMutex());
+            child->heldPower.emplace_back(irp, status);
+            return STATUS_PENDING;
         }
     }
     Record(child, sp, status);
-    PoStartNextPowerIrp(irp);
-    return Complete(irp, status);
+    return AnswerPower(pdo, irp, status);
 }
 
 NTSTATUS NTAPI BusInternalControl(PDEVICE_OBJECT pdo, PIRP irp) {
@@ -176,7 +195,28 @@ Child* ParentBus::AddChild(const std::u16string& instancePath, const std::u16str
 
 void ParentBus::Unplug(Child* child) {
     child->present = false;
+    if (child->target != nullptr) {
+        child->target->DeviceGone();
+    }
+    kmodel::WaitForQuiescence();
     kmodel::ReportDeviceMissing(child->node);
+}
+
+void CompleteHeldPower(Child* child) {
+    kmodel::QueueSystemWork(
+        [child] {
+            std::vector<std::pair<PIRP, NTSTATUS>> held;
+            {
+                std::lock_guard<std::mutex> guard(HeldPowerMutex());
+                held.swap(child->heldPower);
+            }
+            kmodel::RunAsDriver(child->pdo->DriverObject, [&] {
+                for (const auto& [irp, status] : held) {
+                    AnswerPower(child->pdo, irp, status);
+                }
+            });
+        },
+        DISPATCH_LEVEL);
 }
 
 NTSTATUS PlugFunctionDriver(Child* child, PDRIVER_OBJECT driver) {

@@ -387,7 +387,7 @@ void HostStack::Stall(uint8_t endpoint) {
     Deliver(completions, nullptr);
 }
 
-void HostStack::Unplug(ParentBus* bus, Child* child) {
+void HostStack::DeviceGone() {
     std::vector<Completion> completions;
     KIRQL irql;
     KeAcquireSpinLock(&world_->lock, &irql);
@@ -397,8 +397,6 @@ void HostStack::Unplug(ParentBus* bus, Child* child) {
     }
     KeReleaseSpinLock(&world_->lock, irql);
     Deliver(completions, nullptr);
-    kmodel::WaitForQuiescence();
-    bus->Unplug(child);
 }
 
 void HostStack::Observe(PIRP irp, PURB urb, bool completion) {

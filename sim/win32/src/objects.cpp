@@ -59,6 +59,10 @@ std::shared_ptr<Object> RemoveHandle(HANDLE handle) {
     return object;
 }
 
+std::shared_ptr<Object> LookupObject(HANDLE handle) {
+    return Lookup(handle);
+}
+
 std::shared_ptr<FileObject> LookupFile(HANDLE handle) {
     return std::dynamic_pointer_cast<FileObject>(Lookup(handle));
 }

@@ -33,6 +33,7 @@ struct EventObject : Object {
 
 HANDLE InsertHandle(std::shared_ptr<Object> object);
 std::shared_ptr<Object> RemoveHandle(HANDLE handle);
+std::shared_ptr<Object> LookupObject(HANDLE handle);
 std::shared_ptr<FileObject> LookupFile(HANDLE handle);
 std::shared_ptr<EventObject> LookupEvent(HANDLE handle);
 size_t HandleCount();

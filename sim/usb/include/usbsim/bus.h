@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <wdm.h>
@@ -20,6 +21,8 @@ class UrbTarget {
 public:
     virtual ~UrbTarget() = default;
     virtual NTSTATUS SubmitUrb(PIRP irp, PURB urb) = 0;
+    // The device was unplugged: every URB still pending fails.
+    virtual void DeviceGone() {}
 };
 
 // The PDO's device extension. The function driver reads the three pipe
@@ -56,6 +59,9 @@ struct ChildOptions {
     NTSTATUS failCapabilities = STATUS_SUCCESS;   // complete QUERY_CAPABILITIES with this
     NTSTATUS failDevicePower = STATUS_SUCCESS;    // complete device power IRPs with this
     NTSTATUS failSystemPower = STATUS_SUCCESS;    // complete system power IRPs with this
+    // Park set-power and query-power IRPs, pending, until CompleteHeldPower
+    // answers them (as a bus that powers its device from its own thread).
+    bool holdPower = false;
 };
 
 // One request as the bus saw it, for tests that check order and content.
@@ -75,6 +81,8 @@ struct Child {
     ChildOptions options;
     bool present = true;  // false once unplugged: REMOVE_DEVICE then deletes the PDO
     std::vector<BusEvent> events;
+    // Power IRPs parked by holdPower, with the status each will get.
+    std::vector<std::pair<PIRP, NTSTATUS>> heldPower;
 };
 
 // The bus driver object. One per model instance.
@@ -101,6 +109,11 @@ private:
     PDRIVER_OBJECT driver_ = nullptr;
     std::vector<Child*> children_;
 };
+
+// Answers the power IRPs parked so far from a model system thread at
+// DISPATCH_LEVEL, each with the status it was recorded with; IRPs parked
+// meanwhile wait for the next call.
+void CompleteHeldPower(Child* child);
 
 // Puts a loaded function driver on a child: AddDevice, then the start
 // sequence. Returns the first failure.

@@ -57,7 +57,8 @@ public:
     void AddObserver(UrbObserver* observer) { observers_.push_back(observer); }
     // The device is unplugged: every pending URB fails with the device-gone
     // status and the bus reports the child missing.
-    void Unplug(ParentBus* bus, Child* child);
+    void Unplug(ParentBus* bus, Child* child) { bus->Unplug(child); }
+    void DeviceGone() override;
     // Runs the modem's clock and moves data after a change made from outside.
     void Poke();
 

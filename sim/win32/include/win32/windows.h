@@ -1,6 +1,8 @@
 // The application side of the model: the Win32 file, overlapped I/O and
 // event calls with their standard names, types and semantics, built on the
-// kernel model's I/O system services (kmodel::io).
+// kernel model's I/O system services (kmodel::io). The serial comm API
+// (win32/comm.h) and the registry calls (win32/winreg.h) come with it, as
+// they do with Windows' windows.h; SetupAPI is win32/setupapi.h.
 //
 // Every call works from any thread. Threads of a test that call it should be
 // started as kmodel::ModelThread, so that the model's quiescence counts them
@@ -28,6 +30,10 @@ typedef void* LPVOID;
 typedef const void* LPCVOID;
 typedef const CHAR* LPCSTR;
 typedef const WCHAR* LPCWSTR;
+typedef CHAR* LPSTR;
+typedef WCHAR* LPWSTR;
+typedef BYTE* LPBYTE;
+typedef struct HWND__* HWND;
 typedef HANDLE* LPHANDLE;
 
 typedef struct _SECURITY_ATTRIBUTES {
@@ -81,6 +87,9 @@ typedef struct _OVERLAPPED {
 #define FILE_FLAG_OVERLAPPED 0x40000000u
 
 #define INFINITE 0xFFFFFFFFu
+#ifndef MAXDWORD
+#define MAXDWORD 0xFFFFFFFFu
+#endif
 #define WAIT_OBJECT_0 0x00000000u
 #define WAIT_ABANDONED 0x00000080u
 #define WAIT_TIMEOUT 258u
@@ -94,6 +103,7 @@ typedef struct _OVERLAPPED {
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_INVALID_DATA 13u
 #define ERROR_NOT_READY 21u
 #define ERROR_BAD_COMMAND 22u
 #define ERROR_CRC 23u
@@ -107,6 +117,7 @@ typedef struct _OVERLAPPED {
 #define ERROR_SEM_TIMEOUT 121u
 #define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_INVALID_NAME 123u
+#define ERROR_BAD_PATHNAME 161u
 #define ERROR_BUSY 170u
 #define ERROR_ALREADY_EXISTS 183u
 #define ERROR_MORE_DATA 234u
@@ -116,10 +127,12 @@ typedef struct _OVERLAPPED {
 #define ERROR_IO_INCOMPLETE 996u
 #define ERROR_IO_PENDING 997u
 #define ERROR_NOACCESS 998u
+#define ERROR_INVALID_FLAGS 1004u
 #define ERROR_DEVICE_NOT_CONNECTED 1167u
 #define ERROR_NOT_FOUND 1168u
 #define ERROR_NO_SYSTEM_RESOURCES 1450u
 #define ERROR_DEVICE_REMOVED 1617u
+#define ERROR_INVALID_USER_BUFFER 1784u
 
 // ---- errors ------------------------------------------------------------------------
 
@@ -172,3 +185,8 @@ BOOL WINAPI ResetEvent(HANDLE hEvent);
 
 // The time-out is in milliseconds of model time.
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+
+// ---- the serial communications API and the registry ------------------------------------
+
+#include <win32/comm.h>
+#include <win32/winreg.h>
