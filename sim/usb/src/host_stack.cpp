@@ -243,7 +243,7 @@ void HostStack::DataTransfer(Pipe* pipe, PIRP irp, PURB urb, std::vector<Complet
         return;
     }
     if (f.hold || pipe->in) {
-        pipe->pending.push_back(Pending{irp, urb});  // completed by data, or by an abort
+        Hold(pipe, irp, urb, out);  // completed by data, an abort or a cancel
         return;
     }
     auto* data = static_cast<uint8_t*>(t.TransferBuffer != nullptr ? t.TransferBuffer : t.TransferBufferMDL->MappedSystemVa);
@@ -251,7 +251,58 @@ void HostStack::DataTransfer(Pipe* pipe, PIRP irp, PURB urb, std::vector<Complet
     Finish(irp, urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS, out, f.delayMs);
 }
 
-bool HostStack::TryCompleteIn(Pipe& pipe, Pending& p, std::vector<Completion>* out) {
+// A pending transfer can be cancelled; whoever takes its cancel routine
+// back (this stack or the cancel routine) completes it.
+void HostStack::Hold(Pipe* pipe, PIRP irp, PURB urb, std::vector<Completion>* out) {
+    irp->Tail.Overlay.DriverContext[0] = this;
+    IoSetCancelRoutine(irp, CancelPending);
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        Finish(irp, urb, STATUS_CANCELLED, USBD_STATUS_CANCELED, out);
+        return;
+    }
+    pipe->pending.push_back(Pending{irp, urb});
+}
+
+bool HostStack::TakeBack(PIRP irp) {
+    return IoSetCancelRoutine(irp, nullptr) != nullptr;
+}
+
+VOID NTAPI HostStack::CancelPending(PDEVICE_OBJECT, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    auto* stack = static_cast<HostStack*>(irp->Tail.Overlay.DriverContext[0]);
+    PURB urb = nullptr;
+    KIRQL irql;
+    KeAcquireSpinLock(&stack->world_->lock, &irql);
+    for (Pipe& pipe : stack->pipes_) {
+        for (auto it = pipe.pending.begin(); it != pipe.pending.end(); ++it) {
+            if (it->irp == irp) {
+                urb = it->urb;
+                pipe.pending.erase(it);
+                break;
+            }
+        }
+    }
+    if (urb == nullptr) {
+        urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    }
+    urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+    stack->Observe(irp, urb, true);
+    KeReleaseSpinLock(&stack->world_->lock, irql);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+bool HostStack::HasInData(const Pipe& pipe) const {
+    if (pipe.faults.zeroLengthNext > 0) {
+        return true;
+    }
+    return pipe.type == TransferType::Interrupt ? !modem_.notifications.empty() : !modem_.bulkIn.empty();
+}
+
+void HostStack::CompleteIn(Pipe& pipe, Pending& p, std::vector<Completion>* out) {
     auto& t = p.urb->UrbBulkOrInterruptTransfer;
     PipeFaults& f = pipe.faults;
     auto* buffer = static_cast<uint8_t*>(t.TransferBuffer != nullptr ? t.TransferBuffer : t.TransferBufferMDL->MappedSystemVa);
@@ -259,21 +310,15 @@ bool HostStack::TryCompleteIn(Pipe& pipe, Pending& p, std::vector<Completion>* o
         --f.zeroLengthNext;
         t.TransferBufferLength = 0;
         Finish(p.irp, p.urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS, out, f.delayMs);
-        return true;
+        return;
     }
     size_t n;
     if (pipe.type == TransferType::Interrupt) {
-        if (modem_.notifications.empty()) {
-            return false;
-        }
         const auto& note = modem_.notifications.front();
         n = std::min<size_t>(note.size(), t.TransferBufferLength);
         std::copy(note.begin(), note.begin() + n, buffer);
         modem_.notifications.pop_front();
     } else {
-        if (modem_.bulkIn.empty()) {
-            return false;
-        }
         n = std::min<size_t>(modem_.bulkIn.size(), t.TransferBufferLength);
         if (f.maxInChunk != 0) {
             n = std::min<size_t>(n, f.maxInChunk);
@@ -288,7 +333,6 @@ bool HostStack::TryCompleteIn(Pipe& pipe, Pending& p, std::vector<Completion>* o
     } else {
         Finish(p.irp, p.urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS, out, f.delayMs);
     }
-    return true;
 }
 
 // Moves waiting data into waiting IN transfers on every stack of the world:
@@ -299,8 +343,12 @@ void HostStack::PumpLocked(std::vector<Completion>* out) {
             if (!pipe.in || pipe.faults.hold || pipe.stalled) {
                 continue;
             }
-            while (!pipe.pending.empty() && stack->TryCompleteIn(pipe, pipe.pending.front(), out)) {
+            while (!pipe.pending.empty() && stack->HasInData(pipe)) {
+                Pending p = pipe.pending.front();
                 pipe.pending.pop_front();
+                if (TakeBack(p.irp)) {
+                    stack->CompleteIn(pipe, p, out);
+                }
             }
         }
         if (stack != this) {
@@ -313,6 +361,9 @@ void HostStack::Abort(Pipe* pipe, NTSTATUS status, USBD_STATUS usbd, std::vector
     while (!pipe->pending.empty()) {
         Pending p = pipe->pending.front();
         pipe->pending.pop_front();
+        if (!TakeBack(p.irp)) {
+            continue;  // its cancel routine completes it
+        }
         p.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
         Finish(p.irp, p.urb, status, usbd, out);
     }

@@ -92,7 +92,11 @@ private:
     void DataTransfer(Pipe* pipe, PIRP irp, PURB urb, std::vector<Completion>* out);
     void Abort(Pipe* pipe, NTSTATUS status, USBD_STATUS usbd, std::vector<Completion>* out);
     void PumpLocked(std::vector<Completion>* out);
-    bool TryCompleteIn(Pipe& pipe, Pending& p, std::vector<Completion>* out);
+    bool HasInData(const Pipe& pipe) const;
+    void CompleteIn(Pipe& pipe, Pending& p, std::vector<Completion>* out);
+    void Hold(Pipe* pipe, PIRP irp, PURB urb, std::vector<Completion>* out);
+    static bool TakeBack(PIRP irp);
+    static VOID NTAPI CancelPending(PDEVICE_OBJECT device, PIRP irp);
     void Finish(PIRP irp, PURB urb, NTSTATUS status, USBD_STATUS usbd, std::vector<Completion>* out, int64_t delay = 0);
     void ArmClockLocked();
     void Deliver(std::vector<Completion>& completions, PIRP submitted);
