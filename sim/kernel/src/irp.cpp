@@ -408,6 +408,9 @@ void SetupDeviceControlBuffers(PIRP irp, ULONG code, const void* input, ULONG in
     irp->UserBuffer = output;
     IrpMetaOf(irp).userBuffer = output;
     IrpMetaOf(irp).outputLength = outputLength;
+    // Only a buffered copy-back can overrun the caller's buffer; with no
+    // output buffer Information is only reported, never copied.
+    IrpMetaOf(irp).checkInformation = METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED && outputLength != 0;
 }
 
 }  // namespace kmodel::detail
@@ -590,7 +593,6 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     PIRP irp = AllocateIrp(DeviceObject->StackSize, Self().driver);
     IrpMeta& meta = IrpMetaOf(irp);
     meta.threaded = true;
-    meta.checkInformation = true;
     meta.userEvent = Event;
     meta.userIosb = IoStatusBlock;
     irp->RequestorMode = KernelMode;
