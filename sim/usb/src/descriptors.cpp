@@ -1,6 +1,6 @@
 // The simulated modem's device and configuration descriptors, laid out as
-// the USB 2.0 specification (chapter 9) and the USB CDC 1.2 / PSTN 1.2
-// specifications define them. Multi-byte fields are little-endian.
+// USB 2.0 (chapter 9) and the USB CDC 1.2 / PSTN 1.2 documents define them.
+// Multi-byte fields are little-endian.
 #include <usbsim/urb_record.h>
 
 namespace usbsim {
