@@ -146,6 +146,7 @@ TEST(Cancel, ClientCancelOfAllRequestsReachesEachCancelRoutine) {
     EXPECT_EQ(kmodel::io::Wait(&second), STATUS_CANCELLED);
     EXPECT_EQ(entry.calls, 2);
     kmodel::io::CloseHandle(file);
+    kmodel::WaitForQuiescence();  // the close follows the cancelled reads' completion
     g_entry = nullptr;
 }
 

@@ -351,7 +351,7 @@ TEST(Power, SleepIsQueriedThenSetAndWakingIsOnlySet) {
 }
 
 // Microsoft documents that a normal shutdown is queried like a sleep state.
-TEST(Power, DISABLED_NormalShutdownIsQueriedFirst) {
+TEST(Power, NormalShutdownIsQueriedFirst) {
     World world;
     Plugged& d = world.Plug();
     d.log.clear();

@@ -98,9 +98,10 @@ std::vector<PFILE_OBJECT>*& ThreadDeferredDereferences() {
     return list;
 }
 
-// A close never runs inside the completing driver's own call: the
-// reference goes when the requesting thread's I/O call returns, or, for a
-// completion on another thread, from a system thread.
+// A close never runs inside the completing driver's own call: the reference
+// goes when the requesting thread's I/O call returns or, for a completion
+// that happens elsewhere, promptly from a system thread (on Windows a kernel
+// APC to the requesting thread).
 void DereferenceFileAfterCompletion(PVOID thread, PFILE_OBJECT file) {
     std::vector<PFILE_OBJECT>* deferred = ThreadDeferredDereferences();
     if (deferred != nullptr && reinterpret_cast<ULONG_PTR>(thread) == Self().token) {
@@ -160,6 +161,7 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* result, b
 namespace kmodel::io {
 
 using namespace detail;
+
 
 NTSTATUS Open(const std::u16string& name, PFILE_OBJECT* file) {
     RequireIrqlExactly("NtCreateFile", PASSIVE_LEVEL);
