@@ -26,7 +26,15 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT fdo, PIRP Irp) {
     if (!NT_SUCCESS(status)) {
         return CompleteRequest(Irp, status, 0);
     }
-    InterlockedIncrement(&pdx->OpenCount);
+    // One open at a time, whichever name it came by: the exclusive flag
+    // guards only the device's own name, not its interface (which leads to
+    // the PDO), and a second open would restart the emulation under the
+    // first handle.
+    if (InterlockedIncrement(&pdx->OpenCount) != 1) {
+        InterlockedDecrement(&pdx->OpenCount);
+        UTILReleaseRemoveLock(&pdx->RemoveLock, file);
+        return CompleteRequest(Irp, STATUS_ACCESS_DENIED, 0);
+    }
     InitializeListHead(&pdx->ReadIrpQueue);
 
     ResetPipeOrDevice(fdo, pdx->BulkInPipe);

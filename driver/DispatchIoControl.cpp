@@ -50,10 +50,15 @@ VOID CopyLineCoding(LINE_CODING* lineCoding, const UCHAR* bytes) {
 
 NTSTATUS PassiveModemIoControl(PDEVICE_OBJECT fdo, PIRP Irp);
 
+// The remove-lock hold ModemIoControl took for the request's time in the
+// work queue goes last, after the record, so removal never finishes first.
 VOID NTAPI WorkItemCallbackModemIoControl(PVOID Context) {
     auto* junk = static_cast<PRANDOM_JUNK>(Context);
-    PassiveModemIoControl(junk->DeviceObject, junk->Irp);
+    PDEVICE_EXTENSION pdx = junk->DeviceExtension;
+    PIRP Irp = junk->Irp;
+    PassiveModemIoControl(junk->DeviceObject, Irp);
     ExFreePool(junk);
+    UTILReleaseRemoveLock(&pdx->RemoveLock, Irp);
 }
 
 }  // namespace
@@ -291,7 +296,9 @@ NTSTATUS SetWaitMask(IoControlRequest& r) {
         return STATUS_INVALID_PARAMETER;
     }
     CompletePendingWaitIrps(r.pdx, 0);
-    r.Irp->IoStatus.Information = sizeof(ULONG);
+    // The mask is echoed to a caller whose output buffer holds it; reporting
+    // four bytes to a smaller one would have them copied past its end.
+    r.Irp->IoStatus.Information = r.outputLength >= sizeof(ULONG) ? sizeof(ULONG) : 0;
     KIRQL irql;
     KeAcquireSpinLock(&r.pdx->SpinLock, &irql);
     r.pdx->WaitMask = mask;
@@ -498,5 +505,19 @@ NTSTATUS NTAPI ModemIoControl(PDEVICE_OBJECT fdo, PIRP Irp) {
     if (IsRefusedState(pdx->State)) {
         return RefuseGoingAway(pdx, Irp);
     }
-    return DeferToPassiveLevel(fdo, Irp, WorkItemCallbackModemIoControl, PassiveModemIoControl);
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+        return DeferToPassiveLevel(fdo, Irp, WorkItemCallbackModemIoControl, PassiveModemIoControl);
+    }
+    // A request moved to a worker holds the remove lock until the worker is
+    // done with it; otherwise removal could delete the device while the
+    // request still waits in the work queue.
+    NTSTATUS status = UTILAcquireRemoveLock(&pdx->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        return CompleteRequest(Irp, status, 0);
+    }
+    status = DeferToPassiveLevel(fdo, Irp, WorkItemCallbackModemIoControl, PassiveModemIoControl);
+    if (status != STATUS_PENDING) {
+        UTILReleaseRemoveLock(&pdx->RemoveLock, Irp);  // not queued: completed already
+    }
+    return status;
 }

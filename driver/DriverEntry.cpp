@@ -233,6 +233,9 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo) {
     pdx->CarrierOn = TRUE;
     pdx->DeviceObject = fdo;
     pdx->Pdo = Pdo;
+    // Empty until the first open; a device control may come before it.
+    InitializeListHead(&pdx->WaitIrpQueue);
+    InitializeListHead(&pdx->ReadIrpQueue);
 
     UNICODE_STRING linkName = {0, 0, nullptr};
     BOOLEAN linkCreated = FALSE;

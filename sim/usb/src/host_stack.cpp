@@ -42,6 +42,19 @@ struct DelayedCompletion {
     PIRP irp;
 };
 
+// The host controller completes transfers from its DPC, never from the
+// submitter's stack and never from a thread that may be waiting for one.
+struct QueuedCompletion {
+    KDPC dpc;
+    PIRP irp;
+};
+
+VOID NTAPI CompletionDpc(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* queued = static_cast<QueuedCompletion*>(context);
+    IoCompleteRequest(queued->irp, IO_NO_INCREMENT);
+    delete queued;
+}
+
 VOID NTAPI DelayedCompletionDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* delayed = static_cast<DelayedCompletion*>(context);
     IoCompleteRequest(delayed->irp, IO_NO_INCREMENT);
@@ -392,8 +405,10 @@ void HostStack::Deliver(std::vector<Completion>& completions, PIRP submitted) {
             due.QuadPart = -c.delayMs * 10000;
             KeSetTimer(&delayed->timer, due, &delayed->dpc);
         } else {
-            PIRP irp = c.irp;
-            kmodel::QueueSystemWork([irp] { IoCompleteRequest(irp, IO_NO_INCREMENT); }, DISPATCH_LEVEL);
+            auto* queued = new QueuedCompletion();
+            queued->irp = c.irp;
+            KeInitializeDpc(&queued->dpc, CompletionDpc, queued);
+            KeInsertQueueDpc(&queued->dpc, nullptr, nullptr);
         }
     }
 }
