@@ -50,15 +50,8 @@ VOID CopyLineCoding(LINE_CODING* lineCoding, const UCHAR* bytes) {
 
 NTSTATUS PassiveModemIoControl(PDEVICE_OBJECT fdo, PIRP Irp);
 
-// The remove-lock hold ModemIoControl took for the request's time in the
-// work queue goes last, after the record, so removal never finishes first.
 VOID NTAPI WorkItemCallbackModemIoControl(PVOID Context) {
-    auto* junk = static_cast<PRANDOM_JUNK>(Context);
-    PDEVICE_EXTENSION pdx = junk->DeviceExtension;
-    PIRP Irp = junk->Irp;
-    PassiveModemIoControl(junk->DeviceObject, Irp);
-    ExFreePool(junk);
-    UTILReleaseRemoveLock(&pdx->RemoveLock, Irp);
+    RunDeferredRequest(static_cast<PRANDOM_JUNK>(Context), PassiveModemIoControl);
 }
 
 }  // namespace
@@ -505,19 +498,5 @@ NTSTATUS NTAPI ModemIoControl(PDEVICE_OBJECT fdo, PIRP Irp) {
     if (IsRefusedState(pdx->State)) {
         return RefuseGoingAway(pdx, Irp);
     }
-    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-        return DeferToPassiveLevel(fdo, Irp, WorkItemCallbackModemIoControl, PassiveModemIoControl);
-    }
-    // A request moved to a worker holds the remove lock until the worker is
-    // done with it; otherwise removal could delete the device while the
-    // request still waits in the work queue.
-    NTSTATUS status = UTILAcquireRemoveLock(&pdx->RemoveLock, Irp);
-    if (!NT_SUCCESS(status)) {
-        return CompleteRequest(Irp, status, 0);
-    }
-    status = DeferToPassiveLevel(fdo, Irp, WorkItemCallbackModemIoControl, PassiveModemIoControl);
-    if (status != STATUS_PENDING) {
-        UTILReleaseRemoveLock(&pdx->RemoveLock, Irp);  // not queued: completed already
-    }
-    return status;
+    return DeferToPassiveLevel(fdo, Irp, WorkItemCallbackModemIoControl, PassiveModemIoControl);
 }

@@ -37,9 +37,7 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT fdo, PIRP Irp) {
 }
 
 VOID NTAPI WorkItemCallbackDispatchWrite(PVOID Context) {
-    auto* junk = static_cast<PRANDOM_JUNK>(Context);
-    PassiveDispatchWrite(junk->DeviceObject, junk->Irp);
-    ExFreePool(junk);
+    RunDeferredRequest(static_cast<PRANDOM_JUNK>(Context), PassiveDispatchWrite);
 }
 
 NTSTATUS PassiveDispatchWrite(PDEVICE_OBJECT fdo, PIRP Irp) {

@@ -375,20 +375,23 @@ NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT fdo, PIRP Irp) {
 }
 
 // Writes and serial controls send synchronous URBs, so above PASSIVE_LEVEL
-// they are re-run from a system worker thread.
+// they are re-run from a system worker thread. A request in the work queue
+// holds the remove lock, so removal cannot delete the device under it.
 NTSTATUS DeferToPassiveLevel(PDEVICE_OBJECT fdo, PIRP Irp, PWORKER_THREAD_ROUTINE Callback,
                              NTSTATUS (*Passive)(PDEVICE_OBJECT, PIRP)) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
+    NTSTATUS status = UTILAcquireRemoveLock(&pdx->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        return CompleteRequest(Irp, status, 0);
+    }
     if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-        NTSTATUS status = UTILAcquireRemoveLock(&pdx->RemoveLock, Irp);
-        if (!NT_SUCCESS(status)) {
-            return CompleteRequest(Irp, status, 0);
-        }
+        // The acquisition only tested that removal has not begun.
         UTILReleaseRemoveLock(&pdx->RemoveLock, Irp);
         return Passive(fdo, Irp);
     }
     auto* junk = static_cast<PRANDOM_JUNK>(ExAllocatePoolWithTag(NonPagedPool, sizeof(RANDOM_JUNK), QV_POOL_TAG));
     if (junk == nullptr) {
+        UTILReleaseRemoveLock(&pdx->RemoveLock, Irp);
         return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     }
     ExInitializeWorkItem(&junk->WorkItem, Callback, junk);
@@ -398,6 +401,16 @@ NTSTATUS DeferToPassiveLevel(PDEVICE_OBJECT fdo, PIRP Irp, PWORKER_THREAD_ROUTIN
     IoMarkIrpPending(Irp);
     ExQueueWorkItem(&junk->WorkItem, DelayedWorkQueue);
     return STATUS_PENDING;
+}
+
+// The worker's side: run the request, free the record, and only then give
+// back the hold the deferral took.
+VOID RunDeferredRequest(PRANDOM_JUNK junk, NTSTATUS (*Passive)(PDEVICE_OBJECT, PIRP)) {
+    PDEVICE_EXTENSION pdx = junk->DeviceExtension;
+    PIRP Irp = junk->Irp;
+    Passive(junk->DeviceObject, Irp);
+    ExFreePool(junk);
+    UTILReleaseRemoveLock(&pdx->RemoveLock, Irp);
 }
 
 // ---------------------------------------------------------------------------

@@ -221,6 +221,7 @@ NTSTATUS NTAPI OnRequestComplete(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context);
 NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT fdo, PIRP Irp);
 NTSTATUS DeferToPassiveLevel(PDEVICE_OBJECT fdo, PIRP Irp, PWORKER_THREAD_ROUTINE Callback,
                              NTSTATUS (*Passive)(PDEVICE_OBJECT, PIRP));
+VOID RunDeferredRequest(PRANDOM_JUNK junk, NTSTATUS (*Passive)(PDEVICE_OBJECT, PIRP));
 
 extern ULONG currentInstance;
 
