@@ -148,10 +148,10 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT fdo, PIRP Irp) {
     pdx->Closing = TRUE;
     KeReleaseSpinLock(&pdx->SpinLock, irql);
 
-    // With the port still open the two readers wait on the device for
-    // data that may never come; end them as a close would, or the wait
-    // below would never return.
-    if (pdx->OpenCount > 0) {
+    // Transfers still in flight (the readers of an open port, or ones a
+    // close could not abort) may wait on the device for data that never
+    // comes; end them as a close would, or the wait below would not return.
+    if (pdx->PendingActionCount > 0) {
         CleanupAllPipes(fdo);
     }
 

@@ -12,7 +12,15 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT TargetDevice, PURB Urb, PIO_COMPLETION_ROUTINE
     stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     stack->Parameters.Others.Argument1 = Urb;
     IoSetCompletionRoutine(Irp, CompletionRoutine, Context, TRUE, TRUE, TRUE);
-    return IoCallDriver(TargetDevice, Irp);
+    NTSTATUS status = IoCallDriver(TargetDevice, Irp);
+    // To the readers STATUS_INSUFFICIENT_RESOURCES means that nothing was sent
+    // and that they must give back what the transfer held. A lower driver that
+    // refuses the transfer at once with that status has already run the
+    // completion routine, which gave it all back.
+    if (status == STATUS_INSUFFICIENT_RESOURCES) {
+        status = STATUS_UNSUCCESSFUL;
+    }
+    return status;
 }
 
 VOID InitializeSerEmulVariables(PDEVICE_EXTENSION pdx) {

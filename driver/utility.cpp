@@ -103,11 +103,28 @@ NTSTATUS ResetPipe(PDEVICE_OBJECT fdo, USBD_PIPE_HANDLE Pipe) {
     return SendPipeRequest(fdo, URB_FUNCTION_RESET_PIPE, Pipe);
 }
 
+namespace {
+
+// An abort that could not be sent for want of an IRP would leave a reader's
+// transfer in flight past the close, and the next open would then start a
+// second reader on the same URB: try again a few times.
+const int ABORT_ATTEMPTS = 8;
+
+VOID AbortPipeSurely(PDEVICE_OBJECT fdo, USBD_PIPE_HANDLE Pipe) {
+    for (int attempt = 0; attempt < ABORT_ATTEMPTS; ++attempt) {
+        if (AbortPipe(fdo, Pipe) != STATUS_INSUFFICIENT_RESOURCES) {
+            return;
+        }
+    }
+}
+
+}  // namespace
+
 VOID CleanupAllPipes(PDEVICE_OBJECT fdo) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
-    AbortPipe(fdo, pdx->BulkInPipe);
-    AbortPipe(fdo, pdx->BulkOutPipe);
-    AbortPipe(fdo, pdx->InterruptPipe);
+    AbortPipeSurely(fdo, pdx->BulkInPipe);
+    AbortPipeSurely(fdo, pdx->BulkOutPipe);
+    AbortPipeSurely(fdo, pdx->InterruptPipe);
 }
 
 VOID ResetDevice(PDEVICE_OBJECT fdo) {

@@ -2,7 +2,7 @@
 // driver's state machine, as the parent bus sees them, with a failure at
 // every step; requests passed through untouched; removal; a sleep with the
 // port open; and every power path with each allocation failing in turn.
-#include "driver_fixture.h"
+#include "port_fixture.h"
 
 #include <algorithm>
 #include <atomic>
@@ -29,8 +29,9 @@ void PrintTo(const PowerSeen& s, std::ostream* os) {
                         : s.minor == IRP_MN_QUERY_POWER ? "QUERY"
                         : s.minor == IRP_MN_WAIT_WAKE   ? "WAIT_WAKE"
                                                         : "other";
-    *os << minor << (s.type == DevicePowerState ? " D" : " S") << (s.type == DevicePowerState ? s.state - 1 : s.state - 1)
-        << " -> 0x" << std::hex << static_cast<ULONG>(s.status) << std::dec;
+    // D0 and S0 are 1 in both enumerations.
+    *os << minor << (s.type == DevicePowerState ? " D" : " S") << s.state - 1 << " -> 0x" << std::hex
+        << static_cast<ULONG>(s.status) << std::dec;
 }
 
 PowerSeen Sys(UCHAR minor, SYSTEM_POWER_STATE state, NTSTATUS status = STATUS_SUCCESS) {
@@ -214,13 +215,28 @@ TEST_F(PowerSystemRisingTest, D0IsAskedForWhateverTheCapabilitiesMapWorkingTo) {
     EXPECT_EQ(Extension(child)->DevicePower, PowerDeviceD0);
 }
 
+// The highest IRQL the driver's power dispatch routine was called at.
+std::atomic<int> highestDispatchIrql{PASSIVE_LEVEL};
+
+NTSTATUS NTAPI IrqlRecordingDispatchPower(PDEVICE_OBJECT fdo, PIRP irp) {
+    int irql = KeGetCurrentIrql();
+    int seen = highestDispatchIrql.load();
+    while (irql > seen && !highestDispatchIrql.compare_exchange_weak(seen, irql)) {
+    }
+    return DispatchPower(fdo, irp);
+}
+
 // With the bus answering later, from its own thread at DISPATCH_LEVEL: the
-// system request is held by the driver until the device request is done.
+// system request is held by the driver until the device request is done,
+// and the device request, asked for at DISPATCH_LEVEL, still reaches the
+// pageable stack at PASSIVE_LEVEL.
 TEST_F(PowerSystemRisingTest, SystemRequestCompletesOnlyAfterTheDeviceRequestWhenTheBusAnswersLater) {
     usbsim::Child* child = PlugQuiet();
     Sleep(child);
     size_t pool = DriverPool();
     child->options.holdPower = true;
+    highestDispatchIrql = PASSIVE_LEVEL;
+    driver->MajorFunction[IRP_MJ_POWER] = IrqlRecordingDispatchPower;
     PowerIrp irp(child, IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking);
     EXPECT_EQ(irp.returned(), STATUS_PENDING);
     kmodel::WaitForQuiescence();
@@ -241,6 +257,8 @@ TEST_F(PowerSystemRisingTest, SystemRequestCompletesOnlyAfterTheDeviceRequestWhe
     EXPECT_EQ(irp.status(), STATUS_SUCCESS);
     EXPECT_EQ(Extension(child)->DevicePower, PowerDeviceD0);
     ExpectSettled(child, pool);
+    driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+    EXPECT_EQ(highestDispatchIrql, PASSIVE_LEVEL);
 }
 
 TEST_F(PowerSystemRisingTest, AFailedDeviceRequestCompletesTheSystemRequestWithItsStatus) {
@@ -715,6 +733,8 @@ TEST_F(PowerRemovalTest, RequestsDuringRemovalAreRefused) {
 
     usbsim::CompleteHeldPower(child);
     pnp.Join();
+    kmodel::WaitForQuiescence();  // the parked request's walk may still be on its way up
+    EXPECT_EQ(parked.callbacks, 1);
     EXPECT_EQ(parked.status, STATUS_SUCCESS);
     EXPECT_EQ(removal, STATUS_SUCCESS);
     EXPECT_EQ(DriverDevices(), 0u);
@@ -876,6 +896,20 @@ std::vector<unsigned char> Snapshot(PDEVICE_EXTENSION pdx) {
     return std::vector<unsigned char>(bytes, bytes + sizeof(DEVICE_EXTENSION));
 }
 
+// Byte for byte, but for DevicePower and SystemPower.
+void ExpectOnlyPowerChanged(const std::vector<unsigned char>& before, const std::vector<unsigned char>& after) {
+    ASSERT_EQ(after.size(), before.size());
+    const size_t devicePower = offsetof(DEVICE_EXTENSION, DevicePower);
+    const size_t systemPower = offsetof(DEVICE_EXTENSION, SystemPower);
+    for (size_t i = 0; i < after.size(); ++i) {
+        bool power = (i >= devicePower && i < devicePower + sizeof(DEVICE_POWER_STATE)) ||
+                     (i >= systemPower && i < systemPower + sizeof(SYSTEM_POWER_STATE));
+        if (!power) {
+            ASSERT_EQ(after[i], before[i]) << "DEVICE_EXTENSION byte " << i << " changed";
+        }
+    }
+}
+
 // Nothing goes to the modem and nothing in the record changes but the two
 // power fields: the transfers in flight stay in flight.
 TEST_F(PowerWithPortOpenTest, SleepAndResumeSendNothingToTheModemAndLeaveTheSerialStateAlone) {
@@ -903,14 +937,74 @@ TEST_F(PowerWithPortOpenTest, SleepAndResumeSendNothingToTheModemAndLeaveTheSeri
     EXPECT_EQ(PowerEvents(child).size(), 6u);
     EXPECT_EQ(DriverPool(), pool);
 
-    std::vector<unsigned char> after = Snapshot(pdx);
-    ASSERT_EQ(after.size(), before.size());
-    for (size_t i = 0; i < after.size(); ++i) {
-        ASSERT_EQ(after[i], before[i]) << "DEVICE_EXTENSION byte " << i << " changed";
-    }
+    ExpectOnlyPowerChanged(before, Snapshot(pdx));
 
     kmodel::io::CloseHandle(file);
     kmodel::WaitForQuiescence();
+}
+
+// A read, a wait and a write in flight (besides the driver's own two
+// transfers) through a sleep and a resume: none of them moves, no URB is
+// submitted or completed, and afterwards the line works as before.
+class PowerWithRequestsInFlightTest : public PortTest {};
+
+TEST_F(PowerWithRequestsInFlightTest, ReadWaitAndWriteStayInFlightAndDataFlowsAfterResume) {
+    OpenPort();
+    SetTimeouts(MAXULONG, 0, 0);  // reads return at once while the echo is drained
+    Pending echoOff;
+    ASSERT_EQ(StartWrite(echoOff, {'A', 'T', 'E', '0', '\r'}), STATUS_PENDING);
+    kmodel::WaitForQuiescence();
+    ASSERT_TRUE(echoOff.Done());
+    while (!ReadNow(4096).empty()) {
+    }
+    SetTimeouts(0, 0, 0);  // reads wait for data
+    SetWaitMask(SERIAL_EV_RXCHAR);
+    Pending read, wait, write;
+    ASSERT_EQ(StartRead(read, 64), STATUS_PENDING);
+    ASSERT_EQ(StartWait(wait), STATUS_PENDING);
+    Stack().faults(0x02).delayMs = 50;  // the write stays out until the clock moves
+    ASSERT_EQ(StartWrite(write, {'A', 'T'}), STATUS_PENDING);
+    kmodel::WaitForQuiescence();
+    ASSERT_FALSE(write.Done());
+    ASSERT_EQ(pdx->PendingActionCount, 3);  // status read, bulk-in read, the write
+
+    size_t urbs = log.records.size();
+    std::vector<unsigned char> before = Snapshot(pdx);
+    ASSERT_EQ(kmodel::SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
+    kmodel::WaitForQuiescence();
+    EXPECT_EQ(pdx->DevicePower, PowerDeviceD3);
+    ASSERT_EQ(kmodel::SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+    kmodel::WaitForQuiescence();
+    EXPECT_EQ(pdx->DevicePower, PowerDeviceD0);
+    EXPECT_EQ(log.records.size(), urbs);
+    EXPECT_FALSE(read.Done());
+    EXPECT_FALSE(wait.Done());
+    EXPECT_FALSE(write.Done());
+    ExpectOnlyPowerChanged(before, Snapshot(pdx));
+
+    kmodel::AdvanceClock(50);
+    ASSERT_TRUE(write.Done());
+    EXPECT_EQ(write.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(write.Information(), 2u);
+    Stack().faults(0x02).delayMs = 0;
+    Pending enter;
+    StartWrite(enter, {'\r'});
+    kmodel::WaitForQuiescence();
+    ASSERT_TRUE(enter.Done());
+    ASSERT_TRUE(read.Done());
+    EXPECT_EQ(read.Status(), STATUS_SUCCESS);
+    std::string answer(read.buffer.begin(), read.buffer.begin() + read.Information());
+    while (answer.find("OK") == std::string::npos) {
+        std::vector<uint8_t> more = ReadNow(64);
+        if (more.empty()) {
+            break;
+        }
+        answer.append(more.begin(), more.end());
+    }
+    EXPECT_NE(answer.find("OK"), std::string::npos) << answer;
+    ASSERT_TRUE(wait.Done());
+    EXPECT_EQ(wait.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(wait.Events() & SERIAL_EV_RXCHAR, static_cast<ULONG>(SERIAL_EV_RXCHAR));
 }
 
 // ---- low resources ------------------------------------------------------------------------------
