@@ -25,6 +25,13 @@ ULONG RaiseReceiveEvents(PDEVICE_EXTENSION pdx, BOOLEAN requireData) {
     return events;
 }
 
+VOID CountReceived(PDEVICE_EXTENSION pdx, ULONG bytes) {
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    pdx->PerfStats.ReceivedCount += bytes;
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+}
+
 VOID FreeTransferBuffer(PDEVICE_EXTENSION pdx) {
     if (pdx->ReadTransferBuffer != nullptr) {
         ExFreePool(pdx->ReadTransferBuffer);
@@ -175,10 +182,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT fdo, PIRP Irp) {
     }
     if (NT_SUCCESS(ReadFromQueue(pdx, Irp->AssociatedIrp.SystemBuffer, &length))) {
         CompleteRequest(Irp, STATUS_SUCCESS, length);
-        KIRQL irql;
-        KeAcquireSpinLock(&pdx->SpinLock, &irql);
-        pdx->PerfStats.ReceivedCount += length;
-        KeReleaseSpinLock(&pdx->SpinLock, irql);
+        CountReceived(pdx, length);
         return STATUS_SUCCESS;
     }
     const SERIAL_TIMEOUTS& timeouts = pdx->Timeouts;
@@ -230,20 +234,7 @@ NTSTATUS EnqueueReadIrp(PDEVICE_EXTENSION pdx, PIRP Irp) {
 }
 
 PIRP DequeueReadIrp(PDEVICE_EXTENSION pdx) {
-    PIRP taken = nullptr;
-    KIRQL irql;
-    KeAcquireSpinLock(&pdx->SpinLock, &irql);
-    while (!IsListEmpty(&pdx->ReadIrpQueue)) {
-        PLIST_ENTRY entry = RemoveHeadList(&pdx->ReadIrpQueue);
-        PIRP Irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        if (IoSetCancelRoutine(Irp, nullptr) != nullptr) {
-            taken = Irp;
-            break;
-        }
-        InitializeListHead(entry);  // its cancel routine owns it
-    }
-    KeReleaseSpinLock(&pdx->SpinLock, irql);
-    return taken;
+    return DequeueCancelableIrp(pdx, &pdx->ReadIrpQueue);
 }
 
 VOID CompletePendingReadIrps(PDEVICE_EXTENSION pdx, BOOLEAN TimedOut) {
@@ -252,10 +243,7 @@ VOID CompletePendingReadIrps(PDEVICE_EXTENSION pdx, BOOLEAN TimedOut) {
         ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
         if (NT_SUCCESS(ReadFromQueue(pdx, Irp->AssociatedIrp.SystemBuffer, &length))) {
             CompleteRequest(Irp, STATUS_SUCCESS, length);
-            KIRQL irql;
-            KeAcquireSpinLock(&pdx->SpinLock, &irql);
-            pdx->PerfStats.ReceivedCount += length;
-            KeReleaseSpinLock(&pdx->SpinLock, irql);
+            CountReceived(pdx, length);
         } else {
             CompleteRequest(Irp, TimedOut ? STATUS_IO_TIMEOUT : STATUS_SUCCESS, 0);
         }

@@ -362,6 +362,7 @@ VOID UTILReleaseRemoveLockAndWait(PREMOVE_LOCK Lock, PVOID Tag);
 VOID IncrementPendingActionCount(PDEVICE_EXTENSION pdx);
 VOID DecrementPendingActionCount(PDEVICE_EXTENSION pdx);
 
+PIRP DequeueCancelableIrp(PDEVICE_EXTENSION pdx, PLIST_ENTRY queue);
 NTSTATUS EnqueueWaitIrp(PDEVICE_EXTENSION pdx, PIRP Irp);
 NTSTATUS EnqueueWaitIrpLocked(PDEVICE_EXTENSION pdx, PIRP Irp);
 PIRP DequeueWaitIrp(PDEVICE_EXTENSION pdx);

@@ -166,22 +166,29 @@ NTSTATUS EnqueueWaitIrpLocked(PDEVICE_EXTENSION pdx, PIRP Irp) {
     return STATUS_PENDING;
 }
 
-PIRP DequeueWaitIrp(PDEVICE_EXTENSION pdx) {
+// Takes the first request of a cancel-safe queue that can still be taken:
+// one whose cancel routine this exchange gets back. A request whose cancel
+// routine is already running is left to it, with its list entry pointing to
+// itself so that the routine's unlink touches nothing.
+PIRP DequeueCancelableIrp(PDEVICE_EXTENSION pdx, PLIST_ENTRY queue) {
     PIRP taken = nullptr;
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
-    while (!IsListEmpty(&pdx->WaitIrpQueue)) {
-        PLIST_ENTRY entry = RemoveHeadList(&pdx->WaitIrpQueue);
+    while (!IsListEmpty(queue)) {
+        PLIST_ENTRY entry = RemoveHeadList(queue);
         PIRP Irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
         if (IoSetCancelRoutine(Irp, nullptr) != nullptr) {
             taken = Irp;
             break;
         }
-        // Its cancel routine owns it; let that routine's unlink touch nothing.
         InitializeListHead(entry);
     }
     KeReleaseSpinLock(&pdx->SpinLock, irql);
     return taken;
+}
+
+PIRP DequeueWaitIrp(PDEVICE_EXTENSION pdx) {
+    return DequeueCancelableIrp(pdx, &pdx->WaitIrpQueue);
 }
 
 VOID CompletePendingWaitIrps(PDEVICE_EXTENSION pdx, ULONG Events) {
