@@ -38,8 +38,9 @@ PIRP NewThreadIrp(PFILE_OBJECT file, UCHAR major, io::Request* request, bool hol
     next->FileObject = file;
     if (request != nullptr) {
         request->Finished = false;
-        request->Irp = irp;
         KeInitializeEvent(&request->Done, NotificationEvent, FALSE);
+        std::lock_guard<std::mutex> guard(IrpMutex());  // Cancel reads it from other threads
+        request->Irp = irp;
     }
     if (holdsFileReference) {
         // Every outstanding request keeps the file object (and so the close)
