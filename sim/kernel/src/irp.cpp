@@ -41,7 +41,15 @@ std::deque<IrpBlock*>& Quarantine() {
     return blocks;
 }
 
+// Every IRP not yet freed, so that shutdown can release what requests still
+// in flight hold.
+std::set<IrpBlock*>& LiveIrps() {
+    static std::set<IrpBlock*> blocks;
+    return blocks;
+}
+
 void ReleaseMemory(IrpBlock* block) {
+    LiveIrps().erase(block);
     int stackSize = block->irp.StackCount;
     block->meta.~IrpMeta();
     block->magic = BlockBytes(stackSize);  // freed: the magic field keeps the size, for unpoisoning
@@ -190,6 +198,11 @@ std::mutex& IrpMutex() {
 
 void ReleaseQuarantine() {
     std::lock_guard<std::mutex> guard(IrpMutex());
+    for (IrpBlock* block : LiveIrps()) {
+        block->meta.~IrpMeta();
+        std::free(block);
+    }
+    LiveIrps().clear();
     for (IrpBlock* block : Quarantine()) {
         QV_UNPOISON(&block->irp, block->magic - offsetof(IrpBlock, irp));
         std::free(block);
@@ -225,6 +238,10 @@ PIRP AllocateIrp(CCHAR stackSize, PDRIVER_OBJECT allocator) {
     new (&block->meta) IrpMeta();
     block->meta.allocator = allocator;
     InitializeIrp(block, stackSize);
+    {
+        std::lock_guard<std::mutex> guard(IrpMutex());
+        LiveIrps().insert(block);
+    }
     return &block->irp;
 }
 

@@ -169,7 +169,7 @@ void ReleaseIrpHold(PIRP irp);
 void SetupDeviceControlBuffers(PIRP irp, ULONG code, const void* input, ULONG inputLength, void* output,
                                ULONG outputLength);
 void FreeIrpBlock(IrpBlock* block);
-void ReleaseQuarantine();  // at shutdown: the freed IRPs kept for diagnosis
+void ReleaseQuarantine();  // at shutdown: freed IRPs kept for diagnosis, and those still in flight
 PIO_STACK_LOCATION StackLocation(PIRP irp, int location);  // 0 is the guard
 NTSTATUS CallDriverInternal(PDEVICE_OBJECT device, PIRP irp, bool viaPo);
 std::mutex& IrpMutex();  // guards callRefs/freePending
