@@ -2,16 +2,6 @@
 // of the serial emulation.
 #include "stddcls.h"
 
-namespace {
-
-VOID ResetPipeOrDevice(PDEVICE_OBJECT fdo, USBD_PIPE_HANDLE pipe) {
-    if (!NT_SUCCESS(ResetPipe(fdo, pipe))) {
-        ResetDevice(fdo);
-    }
-}
-
-}  // namespace
-
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT fdo, PIRP Irp) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
     if (IsRefusedState(pdx->State)) {

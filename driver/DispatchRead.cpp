@@ -46,11 +46,7 @@ VOID FreeTransferBuffer(PDEVICE_EXTENSION pdx) {
 // ---------------------------------------------------------------------------
 
 NTSTATUS ReadBulkPipe(PDEVICE_EXTENSION pdx, USBD_PIPE_HANDLE Pipe) {
-    if (InterlockedExchange(&pdx->ReadPipeError, 0) != 0) {
-        if (!NT_SUCCESS(ResetPipe(pdx->DeviceObject, Pipe))) {
-            ResetDevice(pdx->DeviceObject);
-        }
-    }
+    RecoverPipeIfFailed(pdx, &pdx->ReadPipeError, Pipe);
     pdx->ReadTransferBuffer =
         static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, RECEIVE_TRANSFER_SIZE, QV_POOL_TAG));
     if (pdx->ReadTransferBuffer == nullptr) {

@@ -15,12 +15,6 @@ VOID SetUpChunk(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT context) {
     IoSetCompletionRoutine(Irp, OnWriteComplete, context, TRUE, TRUE, TRUE);
 }
 
-VOID ResetWritePipe(PDEVICE_EXTENSION pdx) {
-    if (!NT_SUCCESS(ResetPipe(pdx->DeviceObject, pdx->BulkOutPipe))) {
-        ResetDevice(pdx->DeviceObject);
-    }
-}
-
 // Gives back what an admitted write holds.
 VOID EndWrite(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT context) {
     if (context != nullptr) {
@@ -50,9 +44,7 @@ NTSTATUS PassiveDispatchWrite(PDEVICE_OBJECT fdo, PIRP Irp) {
         return CompleteRequest(Irp, status, 0);
     }
     IncrementPendingActionCount(pdx);
-    if (InterlockedExchange(&pdx->WritePipeError, 0) != 0) {
-        ResetWritePipe(pdx);
-    }
+    RecoverPipeIfFailed(pdx, &pdx->WritePipeError, pdx->BulkOutPipe);
     auto* context = static_cast<PRWCONTEXT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(RWCONTEXT), QV_POOL_TAG));
     if (context == nullptr) {
         EndWrite(pdx, Irp, nullptr);
@@ -78,7 +70,7 @@ NTSTATUS PassiveDispatchWrite(PDEVICE_OBJECT fdo, PIRP Irp) {
     status = IoCallDriver(pdx->LowerDeviceObject, Irp);
     if (NT_ERROR(status)) {
         // OnWriteComplete has ended the request; the pipe is reset at once.
-        ResetWritePipe(pdx);
+        ResetPipeOrDevice(fdo, pdx->BulkOutPipe);
     }
     return STATUS_PENDING;
 }

@@ -59,11 +59,7 @@ VOID InitializeSerEmulVariables(PDEVICE_EXTENSION pdx) {
 // ---------------------------------------------------------------------------
 
 NTSTATUS StatusPipe(PDEVICE_EXTENSION pdx, USBD_PIPE_HANDLE Pipe) {
-    if (InterlockedExchange(&pdx->StatusPipeError, 0) != 0) {
-        if (!NT_SUCCESS(ResetPipe(pdx->DeviceObject, Pipe))) {
-            ResetDevice(pdx->DeviceObject);
-        }
-    }
+    RecoverPipeIfFailed(pdx, &pdx->StatusPipeError, Pipe);
     RtlZeroMemory(&pdx->StatusUrb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
     UsbBuildInterruptOrBulkTransferRequest(&pdx->StatusUrb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), Pipe,
                                            pdx->StatusBuffer, nullptr, STATUS_BUFFER_SIZE,

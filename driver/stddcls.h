@@ -373,6 +373,8 @@ NTSTATUS SendAwaitUrb(PDEVICE_OBJECT fdo, PURB Urb);
 NTSTATUS AbortPipe(PDEVICE_OBJECT fdo, USBD_PIPE_HANDLE Pipe);
 NTSTATUS ResetPipe(PDEVICE_OBJECT fdo, USBD_PIPE_HANDLE Pipe);
 VOID CleanupAllPipes(PDEVICE_OBJECT fdo);
+VOID ResetPipeOrDevice(PDEVICE_OBJECT fdo, USBD_PIPE_HANDLE Pipe);
+VOID RecoverPipeIfFailed(PDEVICE_EXTENSION pdx, LONG volatile* ErrorFlag, USBD_PIPE_HANDLE Pipe);
 // The empty device-level recovery step after a failed pipe reset; the same
 // empty routine is the driver's unload routine.
 VOID ResetDevice(PDEVICE_OBJECT fdo);

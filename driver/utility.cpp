@@ -120,6 +120,22 @@ VOID AbortPipeSurely(PDEVICE_OBJECT fdo, USBD_PIPE_HANDLE Pipe) {
 
 }  // namespace
 
+// A failed reset is followed by the device-level step; the caller goes on
+// with its transfer either way.
+VOID ResetPipeOrDevice(PDEVICE_OBJECT fdo, USBD_PIPE_HANDLE Pipe) {
+    if (!NT_SUCCESS(ResetPipe(fdo, Pipe))) {
+        ResetDevice(fdo);
+    }
+}
+
+// Pipe recovery: the next sender on a pipe whose transfer failed takes the
+// error flag and resets the pipe first.
+VOID RecoverPipeIfFailed(PDEVICE_EXTENSION pdx, LONG volatile* ErrorFlag, USBD_PIPE_HANDLE Pipe) {
+    if (InterlockedExchange(ErrorFlag, 0) != 0) {
+        ResetPipeOrDevice(pdx->DeviceObject, Pipe);
+    }
+}
+
 VOID CleanupAllPipes(PDEVICE_OBJECT fdo) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
     AbortPipeSurely(fdo, pdx->BulkInPipe);
