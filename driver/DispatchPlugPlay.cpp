@@ -69,17 +69,24 @@ NTSTATUS HandleQueryStop(PDEVICE_OBJECT fdo, PIRP Irp) {
     return DefaultPnpHandler(fdo, Irp);
 }
 
-NTSTATUS HandleCancelStop(PDEVICE_OBJECT fdo, PIRP Irp) {
+// A cancel that finds the query's state forwards and waits, and on the lower
+// drivers' success goes back to `restored`; in any other state it only
+// passes down.
+NTSTATUS CancelQuery(PDEVICE_OBJECT fdo, PIRP Irp, LONG queried, LONG restored) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
     Irp->IoStatus.Status = STATUS_SUCCESS;
-    if (pdx->State != PendingStop) {
+    if (pdx->State != queried) {
         return DefaultPnpHandler(fdo, Irp);
     }
     NTSTATUS status = ForwardAndWait(fdo, Irp);
     if (NT_SUCCESS(status)) {
-        pdx->State = Working;
+        pdx->State = restored;
     }
     return CompleteRequest(Irp, status);
+}
+
+NTSTATUS HandleCancelStop(PDEVICE_OBJECT fdo, PIRP Irp) {
+    return CancelQuery(fdo, Irp, PendingStop, Working);
 }
 
 NTSTATUS HandleStopDevice(PDEVICE_OBJECT fdo, PIRP Irp) {
@@ -99,16 +106,7 @@ NTSTATUS HandleQueryRemove(PDEVICE_OBJECT fdo, PIRP Irp) {
 }
 
 NTSTATUS HandleCancelRemove(PDEVICE_OBJECT fdo, PIRP Irp) {
-    PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    if (pdx->State != PendingRemove) {
-        return DefaultPnpHandler(fdo, Irp);
-    }
-    NTSTATUS status = ForwardAndWait(fdo, Irp);
-    if (NT_SUCCESS(status)) {
-        pdx->State = pdx->PrevState;
-    }
-    return CompleteRequest(Irp, status);
+    return CancelQuery(fdo, Irp, PendingRemove, DeviceExtensionOf(fdo)->PrevState);
 }
 
 NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT fdo, PIRP Irp) {
