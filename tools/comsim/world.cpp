@@ -23,11 +23,21 @@ kmodel::BootOptions RealTime() {
     return options;
 }
 
+// 5551000, 5552000, ...: the numbers the modems answer, in port order.
+std::string ModemNumber(size_t index) {
+    return "555" + std::to_string(index + 1) + "000";
+}
+
 }  // namespace
 
-World::World() : system_(RealTime()) {
-    modems_.push_back(Modem{u"COM5", "5551000", nullptr, nullptr});
-    modems_.push_back(Modem{u"COM6", "5552000", nullptr, nullptr});
+std::unique_ptr<Machine> MakeMachine(const Options& options) {
+    return std::make_unique<World>(options);
+}
+
+World::World(const Options& options) : options_(options), system_(RealTime()) {
+    for (size_t i = 0; i < options.ports.size(); ++i) {
+        modems_.push_back(Modem{options.ports[i], ModemNumber(i), nullptr, nullptr});
+    }
 }
 
 World::~World() = default;
@@ -35,24 +45,48 @@ World::~World() = default;
 bool World::Start(std::string* error) {
     NTSTATUS status = kmodel::LoadDriver(u"qvsimdm", DriverEntry, &driver_);
     if (!NT_SUCCESS(status)) {
+        driver_ = nullptr;
         *error = "the driver did not load: " + StatusText(status);
         return false;
     }
+    std::printf("comsim: a USB modem driver presented as COM ports, on a simulated machine\n");
     int index = 0;
     for (Modem& modem : modems_) {
         modem.stack = std::make_unique<usbsim::HostStack>(&usb_, modem.number);
         std::u16string instance = u"USB\\VID_F1D0&PID_0A7C\\" + kmodel::ToU16(std::to_string(++index));
-        modem.child = bus_.AddChild(instance, modem.port, modem.stack.get(), modem.stack->pipes());
+        modem.child = bus_.AddChild(instance, kmodel::ToU16(modem.port), modem.stack.get(), modem.stack->pipes());
         status = usbsim::PlugFunctionDriver(modem.child, driver_);
         if (!NT_SUCCESS(status)) {
-            *error = "plugging " + kmodel::ToUtf8(modem.port) + " failed: " + StatusText(status);
+            *error = "plugging " + modem.port + " failed: " + StatusText(status);
             return false;
         }
+        std::printf("  %-5s a modem answering %s\n", modem.port.c_str(), modem.number.c_str());
     }
+    std::fflush(stdout);
     return true;
 }
 
-size_t World::Stop() {
+int World::Run(const std::function<int()>& application) {
+    int status = 1;
+    kmodel::ModelThread thread([&] { status = application(); }, "comsim");
+    thread.Join();
+    return status;
+}
+
+bool World::Unplug(const std::string& port, std::string* error) {
+    for (Modem& modem : modems_) {
+        if (modem.port == port && modem.child != nullptr && !kmodel::NodeRemoved(modem.child->node)) {
+            modem.stack->Unplug(&bus_, modem.child);
+            return true;
+        }
+    }
+    *error = "unplug " + port + ": no such device present";
+    return false;
+}
+
+bool World::Stop() {
+    std::printf("\n== Removing the devices\n");
+    uint64_t transfers = UsbTransfers();
     for (Modem& modem : modems_) {
         if (modem.child != nullptr && !kmodel::NodeRemoved(modem.child->node)) {
             modem.stack->Unplug(&bus_, modem.child);
@@ -64,13 +98,16 @@ size_t World::Stop() {
         kmodel::UnloadDriver(driver_);
         driver_ = nullptr;
     }
-    return left;
+    std::printf("  USB transfers: %llu\n", static_cast<unsigned long long>(transfers));
+    std::printf("  driver pool left after removal: %zu bytes\n", left);
+    std::fflush(stdout);
+    return left == 0;
 }
 
 uint64_t World::UsbTransfers() const {
     uint64_t n = 0;
     for (const Modem& modem : modems_) {
-        n += modem.stack->transfers();
+        n += modem.stack != nullptr ? modem.stack->transfers() : 0;
     }
     return n;
 }
