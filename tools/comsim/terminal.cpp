@@ -18,6 +18,8 @@ namespace {
 // How long the terminal waits for the port before it looks at the keyboard
 // again: short enough that typing feels immediate.
 const DWORD kPollMs = 20;
+// At the end of input, the port counts as quiet after this long without data.
+const DWORD kQuietMs = 300;
 
 const char kHelp[] =
     "Lines you type go to the modem with a carriage return. The terminal itself\n"
@@ -135,6 +137,20 @@ private:
     bool ended_ = false;
 };
 
+void Show(const std::string& text) {
+    if (!text.empty()) {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    }
+}
+
+void ShowUntilQuiet(Port& port, LineEnds& ends) {
+    std::string text;
+    while (!(text = port.Receive(kQuietMs)).empty()) {
+        Show(ends.Convert(text));
+    }
+}
+
 }  // namespace
 
 std::string LineEnds::Convert(const std::string& text) {
@@ -163,19 +179,19 @@ int RunTerminal(const std::string& portName) {
     Input input;
     int status = 0;
     while (true) {
-        std::string text = ends.Convert(port.Receive(kPollMs));
+        Show(ends.Convert(port.Receive(kPollMs)));
         if (!port.lastError().empty()) {
             std::printf("\nFAILED: %s\n", port.lastError().c_str());  // the port went away
             status = 1;
             break;
         }
-        if (!text.empty()) {
-            std::fwrite(text.data(), 1, text.size(), stdout);
-            std::fflush(stdout);
-        }
         std::string line;
         Input::State state = input.Poll(&line);
-        if (state == Input::State::End || (state == Input::State::Line && line == "exit")) {
+        if (state == Input::State::End) {
+            ShowUntilQuiet(port, ends);  // replies to the last lines of a piped session
+            break;
+        }
+        if (state == Input::State::Line && line == "exit") {
             break;
         }
         if (state != Input::State::Line) {

@@ -9,10 +9,12 @@
 
 #include <kmodel/system.h>
 #include <usbsim/bus.h>
+#include <usbsim/capture.h>
 #include <usbsim/host_stack.h>
 
 #include "machine.h"
 #include "options.h"
+#include "trace.h"
 
 namespace comsim {
 
@@ -21,6 +23,7 @@ struct Modem {
     std::string number;  // what the other modems dial
     std::unique_ptr<usbsim::HostStack> stack;
     usbsim::Child* child = nullptr;
+    std::unique_ptr<usbsim::UrbObserver> capture;  // its URBs, as from its bus address
 };
 
 class World : public Machine {
@@ -34,12 +37,17 @@ public:
     bool Stop() override;
 
 private:
+    bool StartCapture(std::string* error);
+    void Observe(Modem& modem, uint16_t address);
+    void TracePort(const Modem& modem);
     uint64_t UsbTransfers() const;
 
     Options options_;
     kmodel::System system_;
     usbsim::ParentBus bus_;
     usbsim::UsbWorld usb_;
+    std::unique_ptr<usbsim::UsbPcapWriter> pcap_;
+    std::unique_ptr<Tracer> tracer_;
     std::vector<Modem> modems_;
     PDRIVER_OBJECT driver_ = nullptr;
 };
