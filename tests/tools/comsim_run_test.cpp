@@ -82,10 +82,10 @@ TEST(ComsimRun, BrokenScriptNamesLineAndColumn) {
 }
 
 TEST(ComsimRun, ExpectThatTimesOutShowsWhatArrived) {
-    std::filesystem::path script = WriteScript("open $1\nsend $1 \"AT\\r\"\nexpect $1 \"CONNECT\" 300ms\n");
+    std::filesystem::path script = WriteScript("open $1\nsend $1 \"AT\\r\"\nexpect $1 \"CONNECT\" 1s\n");
     Outcome run = Comsim("--script " + script.string());
     EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(Contains(run.output, "FAILED: line 3: COM5: expected \"CONNECT\" within 300 ms, got \"AT\\r\\r\\nOK\\r\\n\""))
+    EXPECT_TRUE(Contains(run.output, "FAILED: line 3: COM5: expected \"CONNECT\" within 1000 ms, got \"AT\\r\\r\\nOK\\r\\n\""))
         << run.output;
     EXPECT_TRUE(Contains(run.output, "session FAILED")) << run.output;
     std::filesystem::remove(script);
