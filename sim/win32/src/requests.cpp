@@ -12,7 +12,7 @@ namespace win32sim::detail {
 namespace {
 
 struct RequestTable {
-    std::mutex mutex;
+    kmodel::Mutex mutex;
     std::vector<std::shared_ptr<Request>> requests;  // oldest first
 };
 
@@ -38,19 +38,19 @@ std::shared_ptr<Request> TrackRequest(const FileObject& file, LPOVERLAPPED overl
     auto request = std::make_shared<Request>();
     request->overlapped = overlapped;
     request->fileId = file.id;
-    request->thread = std::this_thread::get_id();
+    request->thread = kmodel::CurrentThreadId();
     request->event = std::move(event);
     request->io.UserEvent = request->event ? &request->event->event : nullptr;
     KeInitializeEvent(&request->io.Done, NotificationEvent, FALSE);
     RequestTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.mutex);
+    std::lock_guard<kmodel::Mutex> guard(table.mutex);
     table.requests.push_back(request);
     return request;
 }
 
 void Untrack(const std::shared_ptr<Request>& request) {
     RequestTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.mutex);
+    std::lock_guard<kmodel::Mutex> guard(table.mutex);
     request->harvested = true;
     RemoveLocked(table, request);
 }
@@ -67,7 +67,7 @@ bool HasFinished(Request& request) {
 void Harvest(const std::shared_ptr<Request>& request) {
     kmodel::io::Wait(&request->io);
     RequestTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.mutex);
+    std::lock_guard<kmodel::Mutex> guard(table.mutex);
     if (request->harvested) {
         return;
     }
@@ -80,17 +80,17 @@ void Harvest(const std::shared_ptr<Request>& request) {
 
 std::shared_ptr<Request> FindRequest(LPOVERLAPPED overlapped) {
     RequestTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.mutex);
+    std::lock_guard<kmodel::Mutex> guard(table.mutex);
     auto it = std::find_if(table.requests.rbegin(), table.requests.rend(),
                            [&](const std::shared_ptr<Request>& r) { return r->overlapped == overlapped; });
     return it == table.requests.rend() ? nullptr : *it;
 }
 
 std::vector<std::shared_ptr<Request>> PendingRequests(uint64_t fileId, LPOVERLAPPED overlapped,
-                                                      const std::thread::id* thread) {
+                                                      const uint64_t* thread) {
     std::vector<std::shared_ptr<Request>> found;
     RequestTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.mutex);
+    std::lock_guard<kmodel::Mutex> guard(table.mutex);
     for (const std::shared_ptr<Request>& r : table.requests) {
         bool mine = r->fileId == fileId && (overlapped == nullptr || r->overlapped == overlapped) &&
                     (thread == nullptr || r->thread == *thread);
@@ -105,7 +105,7 @@ void HarvestFinished(const EventObject* event) {
     std::vector<std::shared_ptr<Request>> finished;
     {
         RequestTable& table = Table();
-        std::lock_guard<std::mutex> guard(table.mutex);
+        std::lock_guard<kmodel::Mutex> guard(table.mutex);
         for (const std::shared_ptr<Request>& r : table.requests) {
             if (r->event.get() == event && HasFinished(*r)) {
                 finished.push_back(r);
@@ -119,7 +119,7 @@ void HarvestFinished(const EventObject* event) {
 
 size_t TrackedCount() {
     RequestTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.mutex);
+    std::lock_guard<kmodel::Mutex> guard(table.mutex);
     return table.requests.size();
 }
 
