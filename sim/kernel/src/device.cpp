@@ -55,7 +55,7 @@ void CheckNothingActiveIn(PDEVICE_OBJECT device) {
     size_t bytes = offsetof(DeviceBlock, extension) + (device->Size - sizeof(DEVICE_OBJECT));
     std::string active = ActiveKernelObjectIn(block, bytes);
     if (!active.empty()) {
-        BugCheck(rule::kTimerOrDpcInvalid, "IoDeleteDevice of " + Hex(device) + ", whose extension holds an " + active);
+        BugCheck(rule::kTimerOrDpcInvalid, "IoDeleteDevice of " + Hex(device) + ", whose extension holds " + active);
     }
     active = RunningDpcIn(block, bytes);
     if (!active.empty()) {

@@ -83,7 +83,7 @@ void FreeBlock(void* p, const ULONG* expectedTag, const char* ddi) {
         std::string active = ActiveKernelObjectIn(p, header->size);
         if (!active.empty()) {
             BugCheck(rule::kTimerOrDpcInvalid, std::string(ddi) + " of " + Hex(p) + " ('" + TagText(header->tag) +
-                                                   "'), which holds an " + active);
+                                                   "'), which holds " + active);
         }
         Pool().live.erase(it);
     }

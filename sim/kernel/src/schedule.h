@@ -48,8 +48,6 @@ struct Decision {
     uint32_t index;
     uint64_t enabled;  // fiber ids as bits
     uint8_t chosen;
-    uint8_t preferred;  // what the default policy would have chosen
-    uint8_t currentEnabled;
 };
 
 class Strategy {

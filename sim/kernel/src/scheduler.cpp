@@ -465,13 +465,13 @@ std::string ActiveKernelObjectIn(const void* begin, size_t bytes) {
     };
     for (auto& [due, timer] : Sched().timers) {
         if (inside(timer)) {
-            return "armed KTIMER " + Hex(timer);
+            return "an armed KTIMER " + Hex(timer);
         }
     }
     for (size_t i = 0; i < F().processors.size(); ++i) {
         for (PKDPC dpc : F().processors[i].dpcs) {
             if (inside(dpc)) {
-                return "KDPC " + Hex(dpc) + " queued on processor " + std::to_string(i);
+                return "a KDPC " + Hex(dpc) + " queued on processor " + std::to_string(i);
             }
         }
     }

@@ -97,8 +97,12 @@ public:
         }
         return out;
     }
+    // The base policy is non-preemptive: the running thread goes on while it
+    // can, a DPC included, so a DPC that runs late (on another processor) is
+    // the base schedule and one that interrupts costs a preemption.
     Fiber* Choose(const std::vector<Fiber*>& enabled, Fiber* current) override {
-        Fiber* preferred = DefaultChoice(enabled, current);
+        bool currentEnabled = std::find(enabled.begin(), enabled.end(), current) != enabled.end();
+        Fiber* preferred = currentEnabled ? current : enabled.front();
         if (enabled.size() < 2) {
             return preferred;
         }
@@ -125,8 +129,6 @@ public:
                 d.enabled |= uint64_t(1) << (f->id % 64);
             }
             d.chosen = static_cast<uint8_t>(chosen->id);
-            d.preferred = static_cast<uint8_t>(preferred->id);
-            d.currentEnabled = std::find(enabled.begin(), enabled.end(), current) != enabled.end();
         }
         return chosen;
     }
@@ -217,18 +219,27 @@ std::string Tail(int fd) {
     return text;
 }
 
+// The children's output, one file reused by every run.
+int LogFile() {
+    static int fd = memfd_create("explore-log", 0);
+    return fd;
+}
+
 RunOutcome RunForked(const std::function<std::unique_ptr<Strategy>()>& makeStrategy, const ExploreOptions& options,
                      const std::function<void()>& body, const std::function<bool()>& failed, SharedTrace* shared) {
     std::fflush(stdout);
     std::fflush(stderr);
-    FILE* log = std::tmpfile();
+    int log = LogFile();
+    if (ftruncate(log, 0) != 0 || lseek(log, 0, SEEK_SET) != 0) {
+        BugCheck("MODEL_MISUSE", "cannot reset the exploration log");
+    }
     pid_t pid = fork();
     if (pid < 0) {
         BugCheck("MODEL_MISUSE", "fork failed during an exploration");
     }
     if (pid == 0) {
-        dup2(fileno(log), STDOUT_FILENO);
-        dup2(fileno(log), STDERR_FILENO);
+        dup2(log, STDOUT_FILENO);
+        dup2(log, STDERR_FILENO);
         shared->count = 0;
         SetStrategy(makeStrategy());
         SetAutoAdvanceClock(true);
@@ -244,12 +255,11 @@ RunOutcome RunForked(const std::function<std::unique_ptr<Strategy>()>& makeStrat
     waitpid(pid, &status, 0);
     RunOutcome outcome{WIFEXITED(status) && WEXITSTATUS(status) == 0, {}};
     if (!outcome.passed) {
-        outcome.failure = Tail(fileno(log));
+        outcome.failure = Tail(log);
         if (WIFSIGNALED(status)) {
             outcome.failure += "\n(the run stopped with signal " + std::to_string(WTERMSIG(status)) + ")";
         }
     }
-    std::fclose(log);
     return outcome;
 }
 
@@ -288,52 +298,51 @@ void ExplorePct(const ExploreOptions& options, const std::function<void()>& body
     }
 }
 
-// Depth-first over the schedules with at most k preemptions: each run
-// reports its decisions, and every alternative at a decision after the
-// run's last forced one becomes a schedule to try. A switch away from a
-// thread that could have gone on costs one preemption; one made because
-// the thread blocked is free.
+// Every schedule with at most k preemptions, fewest first (iterative
+// bounding): each run reports its decisions, and every alternative at a
+// decision after the run's last forced one becomes a schedule to try. The
+// base policy is non-preemptive; a preemption is any departure from it, a
+// switch away from a thread that could go on or another choice where a
+// blocked thread hands over (delay bounding). Counting the latter too keeps
+// small bounds tractable where many threads wait.
 void ExploreBounded(const ExploreOptions& options, const std::function<void()>& body,
                     const std::function<bool()>& failed, SharedTrace* shared, ExploreResult* result) {
-    struct Pending {
-        std::vector<std::pair<uint32_t, int>> forced;
-        int cost;
-    };
-    std::vector<Pending> stack{{{}, 0}};
-    while (!stack.empty()) {
-        if (result->schedules >= options.maxSchedules) {
-            result->exhausted = false;
-            return;
-        }
-        Pending next = std::move(stack.back());
-        stack.pop_back();
-        auto make = [&] { return MakeForcedStrategy(next.forced, shared->decisions, &shared->count, kTraceCapacity); };
-        RunOutcome outcome = RunForked(make, options, body, failed, shared);
-        ++result->schedules;
-        if (!outcome.passed) {
-            result->failed = true;
-            result->replay = make()->Name();
-            result->failure = outcome.failure;
-            return;
-        }
-        uint32_t after = next.forced.empty() ? 0 : next.forced.back().first + 1;
-        // Pushed deepest last, so the stack tries them first.
-        for (uint32_t i = 0; i < shared->count; ++i) {
-            const Decision& d = shared->decisions[i];
-            if (d.index < after) {
-                continue;
+    using Forced = std::vector<std::pair<uint32_t, int>>;
+    std::vector<std::vector<Forced>> byCost(options.preemptions + 1);
+    byCost[0].push_back({});
+    for (int cost = 0; cost <= options.preemptions; ++cost) {
+        std::vector<Forced>& stack = byCost[cost];
+        while (!stack.empty()) {
+            if (result->schedules >= options.maxSchedules) {
+                result->exhausted = false;
+                return;
             }
-            int cost = next.cost + (d.currentEnabled ? 1 : 0);
-            if (cost > options.preemptions) {
-                continue;
+            Forced forced = std::move(stack.back());
+            stack.pop_back();
+            auto make = [&] { return MakeForcedStrategy(forced, shared->decisions, &shared->count, kTraceCapacity); };
+            RunOutcome outcome = RunForked(make, options, body, failed, shared);
+            ++result->schedules;
+            if (!outcome.passed) {
+                result->failed = true;
+                result->replay = make()->Name();
+                result->failure = outcome.failure;
+                return;
             }
-            for (int f = 0; f < 64; ++f) {
-                if ((d.enabled >> f & 1) == 0 || f == d.chosen) {
+            uint32_t after = forced.empty() ? 0 : forced.back().first + 1;
+            for (uint32_t i = 0; i < shared->count; ++i) {
+                const Decision& d = shared->decisions[i];
+                int next = cost + 1;
+                if (d.index < after || next > options.preemptions) {
                     continue;
                 }
-                Pending alternative{next.forced, cost};
-                alternative.forced.emplace_back(d.index, f);
-                stack.push_back(std::move(alternative));
+                for (int f = 0; f < 64; ++f) {
+                    if ((d.enabled >> f & 1) == 0 || f == d.chosen) {
+                        continue;
+                    }
+                    Forced alternative = forced;
+                    alternative.emplace_back(d.index, f);
+                    byCost[next].push_back(std::move(alternative));
+                }
             }
         }
     }
@@ -352,7 +361,16 @@ ExploreResult Explore(const ExploreOptions& options, const std::function<void()>
         return result;
     }
     SharedTrace* shared = MapTrace();
-    if (options.strategy == ExploreOptions::Strategy::Pct) {
+    if (!options.schedule.empty()) {
+        if (!MakeStrategy(options.schedule)) {
+            BugCheck("MODEL_MISUSE", "no schedule is named '" + options.schedule + "'");
+        }
+        RunOutcome outcome = RunForked([&] { return MakeStrategy(options.schedule); }, options, body, failed, shared);
+        result.schedules = 1;
+        result.failed = !outcome.passed;
+        result.replay = options.schedule;
+        result.failure = outcome.failure;
+    } else if (options.strategy == ExploreOptions::Strategy::Pct) {
         ExplorePct(options, body, failed, shared, &result);
     } else {
         ExploreBounded(options, body, failed, shared, &result);

@@ -12,8 +12,7 @@
 //    runs, and at d-1 random steps the running thread drops below all
 //    others. One seed, one schedule.
 //  - Bounded preemption (CHESS, Musuvathi and Qadeer): every schedule with at
-//    most k preemptions, enumerated depth-first; a switch when the running
-//    thread blocks is free.
+//    most k departures from the default policy, fewest first.
 //
 // A failing schedule is named by a replay string; QV_SCHEDULE=<string> in the
 // environment makes Explore run that schedule alone, in this process, with
@@ -38,6 +37,8 @@ struct ExploreOptions {
     int maxSchedules = 20000;  // stop early past this many
     // Every run
     int64_t maxSteps = 200000;  // scheduling points before a run counts as a livelock
+    // A replay string: run that one schedule (forked, like the others).
+    std::string schedule;
 };
 
 struct ExploreResult {
