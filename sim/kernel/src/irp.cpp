@@ -198,8 +198,11 @@ Mutex& IrpMutex() {
     return mutex;
 }
 
+std::map<void*, std::pair<IrpBlock*, int>>& UrbsInFlight();
+
 void ReleaseQuarantine() {
     std::lock_guard<Mutex> guard(IrpMutex());
+    UrbsInFlight().clear();
     for (IrpBlock* block : LiveIrps()) {
         block->meta.~IrpMeta();
         std::free(block);
@@ -251,15 +254,15 @@ PIO_STACK_LOCATION StackLocation(PIRP irp, int location) {
     return Locations(RawBlockOf(irp)) + location;
 }
 
-namespace {
-
-constexpr ULONG kSubmitUrbIoctl = IOCTL_INTERNAL_USB_SUBMIT_URB;
-
 // Each URB in flight, with the IRP and stack location that took it down.
 std::map<void*, std::pair<IrpBlock*, int>>& UrbsInFlight() {
     static std::map<void*, std::pair<IrpBlock*, int>> urbs;
     return urbs;
 }
+
+namespace {
+
+constexpr ULONG kSubmitUrbIoctl = IOCTL_INTERNAL_USB_SUBMIT_URB;
 
 void ForgetUrbs(IrpBlock* block) {
     for (auto& [urb, location] : block->meta.urbs) {

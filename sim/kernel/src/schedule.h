@@ -63,6 +63,9 @@ public:
     // The default strategy switches only when it must or a DPC is due, and
     // lets the scheduler skip building the enabled set on its fast path.
     virtual bool Cooperative() const { return false; }
+    // The processor an interrupt of simulated hardware (a transfer's
+    // completion, a timer's expiry) lands on; `next` is the round-robin one.
+    virtual int InterruptProcessor(int count, int next) { return next; }
 };
 
 // The default policy: the running thread goes on until it blocks, except

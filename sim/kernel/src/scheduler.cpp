@@ -72,6 +72,7 @@ struct Fibers {
     std::array<HistoryEntry, 48> history{};
     ULONG_PTR nextToken = 1;
     ThreadState host;  // outside any running model
+    std::vector<Fiber*> enabled;  // Reschedule's scratch
 };
 
 Fibers& F() {
@@ -310,7 +311,8 @@ void Idle() {
 // Switches to whatever the strategy chooses among the runnable fibers; the
 // caller has already changed its own status if it blocks or finished.
 void Reschedule() {
-    std::vector<Fiber*> enabled;
+    // Not a local: a finishing fiber leaves through here and never returns.
+    std::vector<Fiber*>& enabled = F().enabled;
     for (;;) {
         FireRealTimers();
         EnabledFibers(&enabled);
@@ -796,9 +798,9 @@ int ProcessorCount() {
 
 int NextHardwareProcessor() {
     Fibers& f = F();
-    int p = f.nextHardwareProcessor;
-    f.nextHardwareProcessor = (p + 1) % ProcessorCount();
-    return p;
+    int next = f.nextHardwareProcessor;
+    f.nextHardwareProcessor = (next + 1) % ProcessorCount();
+    return f.strategy ? f.strategy->InterruptProcessor(ProcessorCount(), next) : next;
 }
 
 struct ModelThread::Impl {
