@@ -237,6 +237,40 @@ void UrbResubmitted(bool locked, PDRIVER_OBJECT lower) {
     EXPECT_EQ(reader.inFlight, 0);
 }
 
+// ---- a device deleted while its DPC still runs --------------------------------
+
+// The DPC signals its owner, then still touches the device extension.
+struct Signaller {
+    KDPC dpc;
+    KEVENT* done;
+    LONG touches;
+};
+
+VOID NTAPI SignalThenTouch(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* s = static_cast<Signaller*>(context);
+    KeSetEvent(s->done, IO_NO_INCREMENT, FALSE);
+    InterlockedIncrement(&s->touches);
+}
+
+void DeleteBesideRunningDpc(bool flush, PDRIVER_OBJECT driver) {
+    kmodel::RunAsDriver(driver, [flush, driver] {
+        PDEVICE_OBJECT device;
+        ASSERT_EQ(IoCreateDevice(driver, sizeof(Signaller), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+                  STATUS_SUCCESS);
+        auto* s = static_cast<Signaller*>(device->DeviceExtension);
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        s->done = &done;
+        KeInitializeDpc(&s->dpc, SignalThenTouch, s);
+        KeInsertQueueDpc(&s->dpc, nullptr, nullptr);
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        if (flush) {
+            KeFlushQueuedDpcs();
+        }
+        IoDeleteDevice(device);
+    });
+}
+
 struct Toy {
     const char* name;
     std::function<void(bool locked)> scenario;
@@ -318,6 +352,14 @@ TEST_F(ExploreToys, TheReportNamesTheRuleAndTheReplay) {
     kmodel::ExploreResult urb = Explore(Bounded(), [this] { UrbResubmitted(false, lower); });
     ASSERT_TRUE(urb.failed);
     EXPECT_NE(urb.failure.find(kmodel::rule::kUrbInFlight), std::string::npos) << urb.failure;
+}
+
+TEST_F(ExploreToys, ADeviceDeletedBesideItsRunningDpcIsFoundAndAFlushMendsIt) {
+    kmodel::ExploreResult racy = Explore(Bounded(), [this] { DeleteBesideRunningDpc(false, lower); });
+    ASSERT_TRUE(racy.failed);
+    EXPECT_NE(racy.failure.find(kmodel::rule::kDeleteWhileDpcRuns), std::string::npos) << racy.failure;
+    kmodel::ExploreResult mended = Explore(Bounded(), [this] { DeleteBesideRunningDpc(true, lower); });
+    EXPECT_FALSE(mended.failed) << mended.replay << "\n" << mended.failure;
 }
 
 }  // namespace
