@@ -622,13 +622,21 @@ void StartKernelThreads(const BootOptions& options) {
 void StopKernelThreads() {
     Fibers& f = F();
     Scheduler& s = Sched();
+    // Work already queued is done first; a kernel thread still waiting then
+    // for something that will never come (a request of a device the test
+    // left behind) is abandoned with the model.
+    kmodel::WaitForQuiescence();
     {
         std::unique_lock<Mutex> lock(s.mutex);
         s.stopping = true;
         BlockLocked(lock, "kernel threads to stop", [] {
             for (auto& fiber : F().all) {
-                if (fiber->kind != Fiber::Kind::Main && fiber->kind != Fiber::Kind::Thread &&
-                    fiber->status != Fiber::Status::Finished) {
+                bool kernel = fiber->kind != Fiber::Kind::Main && fiber->kind != Fiber::Kind::Thread;
+                if (!kernel || fiber->status == Fiber::Status::Finished) {
+                    continue;
+                }
+                bool stuck = fiber->status == Fiber::Status::Blocked && !fiber->ready();
+                if (!stuck) {
                     return false;
                 }
             }
@@ -642,6 +650,11 @@ void StopKernelThreads() {
         }
     }
     f.processors.clear();
+    for (auto& fiber : f.all) {
+        if (fiber->stack != nullptr && fiber->kind != Fiber::Kind::Thread) {
+            munmap(fiber->stack, fiber->stackSize);
+        }
+    }
     f.all.clear();
     f.current = nullptr;
     f.strategy.reset();
