@@ -3,28 +3,39 @@
 
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT fdo, PIRP Irp) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
-    InterlockedDecrement(&pdx->OpenCount);
-
+    NTSTATUS status = STATUS_SUCCESS;
+    // From here on the readers send no further transfer.
+    LONG state = pdx->State;
     KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    pdx->Closing = TRUE;
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    if (IsRefusedState(state)) {
+        // Nothing may be sent to a device that is going away.
+        status = STATUS_DELETE_PENDING;
+    } else {
+        setDTR_RTS(fdo, 0);
+        CleanupAllPipes(fdo);
+        // Whatever the aborts did not end is cancelled and waited for: the
+        // next open must find both readers stopped.
+        StopReaders(pdx);
+        KeAcquireSpinLock(&pdx->SpinLock, &irql);
+        pdx->ReceiveCount = 0;
+        pdx->ReceiveWriteOffset = 0;
+        pdx->ReceiveReadOffset = 0;
+        KeReleaseSpinLock(&pdx->SpinLock, irql);
+    }
+
+    // The handle's bookkeeping goes last: until its remove-lock hold is given
+    // back the device cannot be deleted under this routine, and until
+    // OpenCount drops no open can start readers beside the ones stopped here.
+    InterlockedDecrement(&pdx->OpenCount);
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
     UTILReleaseRemoveLock(&pdx->RemoveLock, IoGetCurrentIrpStackLocation(Irp)->FileObject);
     KeLowerIrql(irql);
-
-    // From here on the reader completions stop re-submitting.
-    LONG state = pdx->State;
-    pdx->Closing = TRUE;
-    if (IsRefusedState(state)) {
+    if (status == STATUS_DELETE_PENDING) {
         return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     }
-
-    setDTR_RTS(fdo, 0);
-    CleanupAllPipes(fdo);
-
-    KeAcquireSpinLock(&pdx->SpinLock, &irql);
-    pdx->ReceiveCount = 0;
-    pdx->ReceiveWriteOffset = 0;
-    pdx->ReceiveReadOffset = 0;
-    KeReleaseSpinLock(&pdx->SpinLock, irql);
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 

@@ -148,10 +148,12 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT fdo, PIRP Irp) {
 
     // Transfers still in flight (the readers of an open port, or ones a
     // close could not abort) may wait on the device for data that never
-    // comes; end them as a close would, or the wait below would not return.
+    // comes; end them as a close would, or the waits below would not return.
     if (pdx->PendingActionCount > 0) {
         CleanupAllPipes(fdo);
     }
+    // No reader starts another transfer, and the readers' last ones end.
+    StopReaders(pdx);
 
     DecrementPendingActionCount(pdx);
     KeWaitForSingleObject(&pdx->PendingActionEvent, Executive, KernelMode, FALSE, nullptr);

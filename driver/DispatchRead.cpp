@@ -58,15 +58,13 @@ NTSTATUS ReadBulkPipe(PDEVICE_EXTENSION pdx, USBD_PIPE_HANDLE Pipe) {
     UsbBuildInterruptOrBulkTransferRequest(&pdx->ReadUrb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), Pipe,
                                            pdx->ReadTransferBuffer, nullptr, RECEIVE_TRANSFER_SIZE,
                                            USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
-    IncrementPendingActionCount(pdx);
-    NTSTATUS status = SubmitUrb(pdx->DeviceObject, &pdx->ReadUrb, ReadPipeCompletion, pdx);
-    if (status == STATUS_INSUFFICIENT_RESOURCES) {
+    if (!SubmitReaderUrb(pdx, &pdx->ReadTransfer, &pdx->ReadUrb, ReadPipeCompletion)) {
         // Nothing was sent and ReadPipeCompletion will not run: give back
-        // what it would have.
+        // the buffer it would have.
         FreeTransferBuffer(pdx);
-        DecrementPendingActionCount(pdx);
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
-    return status;
+    return STATUS_PENDING;
 }
 
 NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
@@ -95,21 +93,21 @@ NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
         CompletePendingReadIrps(pdx, FALSE);
         FreeTransferBuffer(pdx);
 
-        if (!pdx->Closing) {
-            KeAcquireSpinLock(&pdx->SpinLock, &irql);
-            if (pdx->ReceiveCount >= RECEIVE_HIGH_WATER ||
-                pdx->ReceiveWriteOffset + RECEIVE_TRANSFER_SIZE > RECEIVE_BUFFER_SIZE) {
-                pdx->ReceiveStalled = TRUE;
-                KeReleaseSpinLock(&pdx->SpinLock, irql);
-            } else {
-                KeReleaseSpinLock(&pdx->SpinLock, irql);
-                ReadBulkPipe(pdx, pdx->BulkInPipe);
-            }
+        // ReadBulkPipe sends nothing once the port is closing.
+        KeAcquireSpinLock(&pdx->SpinLock, &irql);
+        if (pdx->Closing) {
+            KeReleaseSpinLock(&pdx->SpinLock, irql);
+        } else if (pdx->ReceiveCount >= RECEIVE_HIGH_WATER ||
+                   pdx->ReceiveWriteOffset + RECEIVE_TRANSFER_SIZE > RECEIVE_BUFFER_SIZE) {
+            pdx->ReceiveStalled = TRUE;
+            KeReleaseSpinLock(&pdx->SpinLock, irql);
+        } else {
+            KeReleaseSpinLock(&pdx->SpinLock, irql);
+            ReadBulkPipe(pdx, pdx->BulkInPipe);
         }
     }
     // Last: the next transfer (if any) is counted before this one is given back.
-    IoFreeIrp(Irp);
-    DecrementPendingActionCount(pdx);
+    EndReaderTransfer(pdx, &pdx->ReadTransfer, Irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -139,7 +137,9 @@ NTSTATUS ReadFromQueue(PDEVICE_EXTENSION pdx, PVOID Destination, PULONG Length) 
         pdx->ReceiveWriteOffset = 0;
         pdx->ReceiveCount = 0;
     }
-    if (!pdx->ReceiveStalled) {
+    // A stalled engine is not restarted once the port is closing: the close
+    // is waiting for the readers to stop, and the next open starts it afresh.
+    if (!pdx->ReceiveStalled || pdx->Closing) {
         KeReleaseSpinLock(&pdx->SpinLock, irql);
         return STATUS_SUCCESS;
     }

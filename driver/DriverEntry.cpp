@@ -166,6 +166,7 @@ NTSTATUS PublishDevice(PDEVICE_OBJECT fdo, PDEVICE_OBJECT pdo, HANDLE key, PUNIC
 
     KeInitializeEvent(&pdx->PendingActionEvent, NotificationEvent, FALSE);
     pdx->PendingActionCount = 0;
+    KeInitializeEvent(&pdx->ReadersStoppedEvent, NotificationEvent, TRUE);
     KeInitializeTimer(&pdx->ReadTimer);
     KeInitializeDpc(&pdx->ReadTimeoutDpc, ReadTimeoutDPC, pdx);
     fdo->Flags |= DO_POWER_PAGABLE;

@@ -125,6 +125,15 @@ typedef struct _LINE_CODING {
 } LINE_CODING;
 #pragma pack(pop)
 
+// A reader's transfer as close and removal see it. Irp is the transfer
+// with the lower driver; while a canceller holds it, its completion leaves
+// the IRP for the last canceller to free.
+typedef struct _READER_TRANSFER {
+    PIRP Irp;
+    LONG CancelHolds;
+    BOOLEAN Completed;
+} READER_TRANSFER;
+
 typedef struct _HANDFLOW_SETTINGS {
     ULONG ControlHandShake;
     ULONG FlowReplace;
@@ -153,6 +162,10 @@ typedef struct _DEVICE_EXTENSION {
     LONG PendingActionCount;
     KEVENT PendingActionEvent;
     BOOLEAN Closing;
+    READER_TRANSFER ReadTransfer;
+    READER_TRANSFER StatusTransfer;
+    LONG ReaderTransfers;          // reader transfers in flight, under SpinLock
+    KEVENT ReadersStoppedEvent;    // set while ReaderTransfers is 0
     ULONG EventHistory;
     KSPIN_LOCK SpinLock;
     SERIAL_TIMEOUTS Timeouts;
@@ -339,6 +352,10 @@ NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context);
 // ---------------------------------------------------------------------------
 
 NTSTATUS SubmitUrb(PDEVICE_OBJECT TargetDevice, PURB Urb, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context);
+BOOLEAN SubmitReaderUrb(PDEVICE_EXTENSION pdx, READER_TRANSFER* Transfer, PURB Urb,
+                        PIO_COMPLETION_ROUTINE CompletionRoutine);
+VOID EndReaderTransfer(PDEVICE_EXTENSION pdx, READER_TRANSFER* Transfer, PIRP Irp);
+VOID StopReaders(PDEVICE_EXTENSION pdx);
 VOID InitializeSerEmulVariables(PDEVICE_EXTENSION pdx);
 NTSTATUS StatusPipe(PDEVICE_EXTENSION pdx, USBD_PIPE_HANDLE Pipe);
 NTSTATUS NTAPI StatusPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context);
