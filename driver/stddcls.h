@@ -326,7 +326,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT fdo, PIRP Irp);
 NTSTATUS ReadBulkPipe(PDEVICE_EXTENSION pdx, USBD_PIPE_HANDLE Pipe);
 NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context);
 NTSTATUS ReadFromQueue(PDEVICE_EXTENSION pdx, PVOID Destination, PULONG Length);
-NTSTATUS EnqueueReadIrp(PDEVICE_EXTENSION pdx, PIRP Irp);
+NTSTATUS EnqueueReadIrp(PDEVICE_EXTENSION pdx, PIRP Irp);  // with SpinLock held
 PIRP DequeueReadIrp(PDEVICE_EXTENSION pdx);
 VOID CompletePendingReadIrps(PDEVICE_EXTENSION pdx, BOOLEAN TimedOut);
 VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp);
