@@ -11,13 +11,16 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT fdo, PIRP Irp) {
     pdx->Closing = TRUE;
     KeReleaseSpinLock(&pdx->SpinLock, irql);
     if (IsRefusedState(state)) {
-        // Nothing may be sent to a device that is going away.
+        // Nothing may be sent to a device that is going away, but the readers
+        // stop all the same: a cancelled removal lets the port be opened
+        // again, and that open must find both readers stopped.
+        StopReaders(pdx);
         status = STATUS_DELETE_PENDING;
     } else {
         setDTR_RTS(fdo, 0);
         CleanupAllPipes(fdo);
-        // Whatever the aborts did not end is cancelled and waited for: the
-        // next open must find both readers stopped.
+        // Whatever the aborts did not end (an abort with no IRP to carry
+        // it) is cancelled, and both readers are waited for.
         StopReaders(pdx);
         KeAcquireSpinLock(&pdx->SpinLock, &irql);
         pdx->ReceiveCount = 0;
