@@ -42,9 +42,20 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT fdo, PIRP Irp) {
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
-// Cleanup cancels nothing: held reads and waits are left as they are.
+// The I/O manager sends IRP_MJ_CLOSE only once every request of the file
+// has ended: the read and the wait the handle's owner left held end here,
+// cancelled, or the port would stay open and a thread blocked on them on
+// the closed handle would never return.
 NTSTATUS NTAPI ModemCleanup(PDEVICE_OBJECT fdo, PIRP Irp) {
-    UNREFERENCED_PARAMETER(fdo);
+    PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    PIRP held;
+    while ((held = DequeueCancelableIrpOfFile(pdx, &pdx->ReadIrpQueue, file)) != nullptr) {
+        CompleteRequest(held, STATUS_CANCELLED, 0);
+    }
+    while ((held = DequeueCancelableIrpOfFile(pdx, &pdx->WaitIrpQueue, file)) != nullptr) {
+        CompleteRequest(held, STATUS_CANCELLED, 0);
+    }
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);

@@ -380,6 +380,7 @@ VOID IncrementPendingActionCount(PDEVICE_EXTENSION pdx);
 VOID DecrementPendingActionCount(PDEVICE_EXTENSION pdx);
 
 PIRP DequeueCancelableIrp(PDEVICE_EXTENSION pdx, PLIST_ENTRY queue);
+PIRP DequeueCancelableIrpOfFile(PDEVICE_EXTENSION pdx, PLIST_ENTRY queue, PFILE_OBJECT file);
 NTSTATUS EnqueueWaitIrp(PDEVICE_EXTENSION pdx, PIRP Irp);
 NTSTATUS EnqueueWaitIrpLocked(PDEVICE_EXTENSION pdx, PIRP Irp);
 PIRP DequeueWaitIrp(PDEVICE_EXTENSION pdx);

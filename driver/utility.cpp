@@ -185,22 +185,32 @@ NTSTATUS EnqueueWaitIrpLocked(PDEVICE_EXTENSION pdx, PIRP Irp) {
 // Takes the first request of a cancel-safe queue that can still be taken:
 // one whose cancel routine this exchange gets back. A request whose cancel
 // routine is already running is left to it, with its list entry pointing to
-// itself so that the routine's unlink touches nothing.
-PIRP DequeueCancelableIrp(PDEVICE_EXTENSION pdx, PLIST_ENTRY queue) {
+// itself so that the routine's unlink touches nothing. With a file object,
+// only that file's requests are looked at.
+PIRP DequeueCancelableIrpOfFile(PDEVICE_EXTENSION pdx, PLIST_ENTRY queue, PFILE_OBJECT file) {
     PIRP taken = nullptr;
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
-    while (!IsListEmpty(queue)) {
-        PLIST_ENTRY entry = RemoveHeadList(queue);
+    PLIST_ENTRY entry = queue->Flink;
+    while (entry != queue) {
+        PLIST_ENTRY next = entry->Flink;
         PIRP Irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        if (IoSetCancelRoutine(Irp, nullptr) != nullptr) {
-            taken = Irp;
-            break;
+        if (file == nullptr || IoGetCurrentIrpStackLocation(Irp)->FileObject == file) {
+            RemoveEntryList(entry);
+            if (IoSetCancelRoutine(Irp, nullptr) != nullptr) {
+                taken = Irp;
+                break;
+            }
+            InitializeListHead(entry);
         }
-        InitializeListHead(entry);
+        entry = next;
     }
     KeReleaseSpinLock(&pdx->SpinLock, irql);
     return taken;
+}
+
+PIRP DequeueCancelableIrp(PDEVICE_EXTENSION pdx, PLIST_ENTRY queue) {
+    return DequeueCancelableIrpOfFile(pdx, queue, nullptr);
 }
 
 PIRP DequeueWaitIrp(PDEVICE_EXTENSION pdx) {

@@ -50,5 +50,30 @@ TEST_F(SerialRobustness, CloseDuringAQueriedRemovalThenCancelLeavesTheReopenedPo
     EXPECT_TRUE(ReadAll(stream.size()) == stream);
 }
 
+// Closing the handle is the application's last word: the wait and the read
+// it left pending end as aborted, and the port can be opened again at once.
+TEST_F(SerialRobustness, CloseWithAWaitAndAReadPendingEndsBothAndThePortReopensAtOnce) {
+    OpenPort();
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    PendingWait wait;
+    StartWait(&wait);
+    OVERLAPPED read{};
+    read.hEvent = ioEvent;
+    char buffer[16];
+    DWORD got = 0;
+    ASSERT_FALSE(ReadFile(port, buffer, sizeof(buffer), &got, &read));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+
+    ClosePort();
+    for (OVERLAPPED* ov : {&wait.ov, &read}) {
+        ASSERT_TRUE(HasOverlappedIoCompleted(ov));
+        EXPECT_FALSE(GetOverlappedResult(port, ov, &got, FALSE));
+        EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    }
+    port = CreateFileW(u"\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED, nullptr);
+    EXPECT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+}
+
 }  // namespace
 }  // namespace qvtest
