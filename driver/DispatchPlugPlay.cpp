@@ -125,12 +125,28 @@ NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT fdo, PIRP Irp) {
     return CompleteRequest(Irp, status);
 }
 
+// The device is gone: a held read ends as every read refused from now on
+// does, and a queued wait with the carrier-change event, as any request on
+// a device going away ends it.
+VOID EndHeldRequests(PDEVICE_EXTENSION pdx) {
+    PIRP read;
+    while ((read = DequeueReadIrp(pdx)) != nullptr) {
+        CompleteRequest(read, STATUS_DELETE_PENDING, 0);
+    }
+    CompletePendingWaitIrps(pdx, SERIAL_EV_RLSD);
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    pdx->EventHistory = 0;
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+}
+
 NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT fdo, PIRP Irp) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     EnableAllInterfaces(pdx, FALSE);
     BOOLEAN wasWorking = pdx->State == Working;
     pdx->State = SurpriseRemoved;
+    EndHeldRequests(pdx);
     StopDevice(pdx, wasWorking);
     return DefaultPnpHandler(fdo, Irp);
 }
@@ -154,6 +170,7 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT fdo, PIRP Irp) {
     }
     // No reader starts another transfer, and the readers' last ones end.
     StopReaders(pdx);
+    EndHeldRequests(pdx);
 
     DecrementPendingActionCount(pdx);
     KeWaitForSingleObject(&pdx->PendingActionEvent, Executive, KernelMode, FALSE, nullptr);

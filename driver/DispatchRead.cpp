@@ -72,10 +72,10 @@ NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
     auto* pdx = static_cast<PDEVICE_EXTENSION>(Context);
     KIRQL irql;
     if (!NT_SUCCESS(Irp->IoStatus.Status)) {
-        // The engine stops until the next open; a held read stays held.
+        // The engine stops until the next open. A held read stays held, and
+        // its timeout keeps running: nothing else may come to end it.
         InterlockedIncrement(&pdx->ReadPipeError);
         FreeTransferBuffer(pdx);
-        KeCancelTimer(&pdx->ReadTimer);
     } else {
         ULONG received = pdx->ReadUrb.UrbBulkOrInterruptTransfer.TransferBufferLength;
         KeAcquireSpinLock(&pdx->SpinLock, &irql);

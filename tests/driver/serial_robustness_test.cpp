@@ -3,6 +3,8 @@
 // and what reaches the wire is what the application asked for.
 #include "serial_port_fixture.h"
 
+#include <functional>
+
 namespace qvtest {
 namespace {
 
@@ -73,6 +75,57 @@ TEST_F(SerialRobustness, CloseWithAWaitAndAReadPendingEndsBothAndThePortReopensA
     port = CreateFileW(u"\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                        FILE_FLAG_OVERLAPPED, nullptr);
     EXPECT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+}
+
+// A held read always ends: an unplug ends it, and so does its timeout after
+// the receive engine stopped on a failed transfer.
+struct HeldReadCase {
+    const char* name;
+    ULONG readTotalConstant;
+    std::function<void(SerialRobustness&)> event;
+    DWORD error;
+};
+
+TEST_F(SerialRobustness, AHeldReadEndsWhenTheDeviceGoesOrTheEngineStops) {
+    const HeldReadCase cases[] = {
+        {"stalled bulk-in, then the timeout", 500,
+         [](SerialRobustness& t) {
+             t.Stack().Stall(usbsim::kBulkInEndpoint);
+             kmodel::WaitForQuiescence();
+             kmodel::AdvanceClock(600);
+         },
+         ERROR_SEM_TIMEOUT},
+        {"unplug", 0,
+         [](SerialRobustness& t) {
+             t.Stack().Unplug(t.bus.get(), t.child);
+             t.deviceLives = false;
+         },
+         ERROR_ACCESS_DENIED},
+    };
+    for (const HeldReadCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        OpenPort();
+        COMMTIMEOUTS timeouts{0, 0, c.readTotalConstant, 0, 0};
+        ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+        OVERLAPPED read{};
+        read.hEvent = ioEvent;
+        char buffer[16];
+        DWORD got = 0;
+        ASSERT_FALSE(ReadFile(port, buffer, sizeof(buffer), &got, &read));
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+
+        c.event(*this);
+        kmodel::WaitForQuiescence();
+        ASSERT_TRUE(HasOverlappedIoCompleted(&read));
+        EXPECT_FALSE(GetOverlappedResult(port, &read, &got, FALSE));
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(got, 0u);
+        ClosePort();
+        if (!deviceLives) {
+            EXPECT_TRUE(kmodel::NodeRemoved(child->node));
+            break;
+        }
+    }
 }
 
 }  // namespace

@@ -352,9 +352,10 @@ TEST_F(SerialRemoval, UnplugEndsAQueuedWaitAndLaterRequestsAreRefused) {
     deviceLives = false;
 }
 
-// Surprise removal reported while the device's transfers still run: the
-// first request that arrives afterwards ends the queued wait.
-TEST_F(SerialRemoval, ARequestAfterSurpriseRemovalEndsAQueuedWaitWithRlsd) {
+// Surprise removal reported while the device's transfers still run ends the
+// queued wait at once with the carrier-change event; later requests are
+// refused.
+TEST_F(SerialRemoval, SurpriseRemovalEndsAQueuedWaitWithRlsd) {
     OpenPort();
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_CTS));
     PendingWait wait;
@@ -362,11 +363,6 @@ TEST_F(SerialRemoval, ARequestAfterSurpriseRemovalEndsAQueuedWaitWithRlsd) {
     kmodel::ReportDeviceMissing(child->node);
     kmodel::WaitForQuiescence();
     EXPECT_EQ(pdx->State, SurpriseRemoved);
-    EXPECT_FALSE(Done(&wait));
-
-    DWORD status = 0;
-    EXPECT_FALSE(GetCommModemStatus(port, &status));
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     // No early return from here on: the device must still go away.
     EXPECT_TRUE(Done(&wait));
     DWORD bytes = 0;
@@ -375,6 +371,10 @@ TEST_F(SerialRemoval, ARequestAfterSurpriseRemovalEndsAQueuedWaitWithRlsd) {
         EXPECT_EQ(bytes, 4u);
     }
     EXPECT_EQ(pdx->EventHistory, 0u);
+
+    DWORD status = 0;
+    EXPECT_FALSE(GetCommModemStatus(port, &status));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 
     // Refused before anything is sent, at either IRQL.
     EXPECT_FALSE(EscapeCommFunction(port, SETDTR));
