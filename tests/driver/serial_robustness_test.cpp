@@ -128,5 +128,21 @@ TEST_F(SerialRobustness, AHeldReadEndsWhenTheDeviceGoesOrTheEngineStops) {
     }
 }
 
+// A stalled interrupt pipe marks the device as failing; the next open finds
+// the mark, resets the pipe, and goes on with the modem's reports read again.
+TEST_F(SerialRobustness, AnInterruptPipeStallThenCloseThenOpenSucceeds) {
+    OpenPort();
+    Stack().Stall(usbsim::kInterruptEndpoint);
+    kmodel::WaitForQuiescence();
+    ClosePort();
+
+    OpenPort();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ModemNotifies(0x02, 0x03);
+    DWORD status = 0;
+    EXPECT_TRUE(GetCommModemStatus(port, &status));
+    EXPECT_EQ(status & (MS_DSR_ON | MS_RLSD_ON), static_cast<DWORD>(MS_DSR_ON | MS_RLSD_ON));
+}
+
 }  // namespace
 }  // namespace qvtest
