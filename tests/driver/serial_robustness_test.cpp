@@ -144,5 +144,41 @@ TEST_F(SerialRobustness, AnInterruptPipeStallThenCloseThenOpenSucceeds) {
     EXPECT_EQ(status & (MS_DSR_ON | MS_RLSD_ON), static_cast<DWORD>(MS_DSR_ON | MS_RLSD_ON));
 }
 
+// The modem hangs up when DTR drops (AT&D2). An application that applies
+// its settings again during a call raises RTS and DTR: neither request may
+// lower the other line.
+TEST_F(SerialRobustness, SetCommStateDuringACallKeepsTheCall) {
+    ASSERT_NE(PlugAnotherModem(u"COM6", "5552000"), nullptr);
+    OpenPort();
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    ASSERT_TRUE(BuildCommDCBA("baud=115200 parity=N data=8 stop=1", &dcb));
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    ReadsReturnAtOnce(port);
+    HANDLE peer = CreateFileW(u"\\\\.\\COM6", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(peer, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetCommState(peer, &dcb));
+    ReadsReturnAtOnce(peer);
+    WriteText(peer, "ATD5551000\r");
+    kmodel::WaitForQuiescence();
+    WriteText(port, "ATA\r");
+    kmodel::WaitForQuiescence();
+    ReadText(port);
+    EXPECT_EQ(ReadText(peer), "ATD5551000\r\r\nCONNECT 115200\r\n");
+
+    Forget();
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    kmodel::WaitForQuiescence();
+    EXPECT_EQ(Sent(), (Lines{"GET_LINE_CODING", "SET_CONTROL_LINE_STATE 0x0003", "SET_CONTROL_LINE_STATE 0x0003",
+                             "SET_LINE_CODING 115200 0 0 8"}));
+    EXPECT_EQ(ReadText(port), "");  // no NO CARRIER
+    EXPECT_EQ(WriteText(peer, "still here"), 10u);
+    kmodel::WaitForQuiescence();
+    EXPECT_EQ(ReadText(port), "still here");
+    EXPECT_EQ(pdx->ModemLines & (MODEM_LINE_DTR | MODEM_LINE_RTS), MODEM_LINE_DTR | MODEM_LINE_RTS);
+    EXPECT_TRUE(CloseHandle(peer));
+}
+
 }  // namespace
 }  // namespace qvtest
