@@ -125,14 +125,16 @@ NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT fdo, PIRP Irp) {
     return CompleteRequest(Irp, status);
 }
 
-// The device is gone: a held read ends as every read refused from now on
-// does, and a queued wait with the carrier-change event, as any request on
-// a device going away ends it.
+// The device is gone: a held read, and writes still waiting for their
+// turn, end as every such request refused from now on does, and a queued
+// wait with the carrier-change event, as any request on a device going away
+// ends it.
 VOID EndHeldRequests(PDEVICE_EXTENSION pdx) {
     PIRP read;
     while ((read = DequeueReadIrp(pdx)) != nullptr) {
         CompleteRequest(read, STATUS_DELETE_PENDING, 0);
     }
+    CompleteQueuedWrites(pdx, STATUS_DELETE_PENDING);
     CompletePendingWaitIrps(pdx, SERIAL_EV_RLSD);
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
@@ -162,6 +164,9 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT fdo, PIRP Irp) {
     pdx->Closing = TRUE;
     KeReleaseSpinLock(&pdx->SpinLock, irql);
 
+    // Nothing held may start or wait once the transfers below are ended.
+    EndHeldRequests(pdx);
+
     // Transfers still in flight (the readers of an open port, or ones a
     // close could not abort) may wait on the device for data that never
     // comes; end them as a close would, or the waits below would not return.
@@ -170,7 +175,6 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT fdo, PIRP Irp) {
     }
     // No reader starts another transfer, and the readers' last ones end.
     StopReaders(pdx);
-    EndHeldRequests(pdx);
 
     DecrementPendingActionCount(pdx);
     KeWaitForSingleObject(&pdx->PendingActionEvent, Executive, KernelMode, FALSE, nullptr);

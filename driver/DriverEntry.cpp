@@ -237,6 +237,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo) {
     // Empty until the first open; a device control may come before it.
     InitializeListHead(&pdx->WaitIrpQueue);
     InitializeListHead(&pdx->ReadIrpQueue);
+    InitializeListHead(&pdx->WriteIrpQueue);
 
     UNICODE_STRING linkName = {0, 0, nullptr};
     BOOLEAN linkCreated = FALSE;

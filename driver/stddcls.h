@@ -182,6 +182,10 @@ typedef struct _DEVICE_EXTENSION {
     URB ReadUrb;
     LIST_ENTRY WaitIrpQueue;
     LIST_ENTRY ReadIrpQueue;
+    LIST_ENTRY WriteIrpQueue;        // admitted writes waiting for their turn
+    BOOLEAN WriteActive;             // a write is on the wire (under SpinLock)
+    WORK_QUEUE_ITEM WriteStartItem;  // starts the next write at PASSIVE_LEVEL
+    PIRP WriteToStart;               // the write that item starts
     PUCHAR ReadTransferBuffer;
     UCHAR StatusBuffer[STATUS_BUFFER_SIZE];
     UCHAR ReceiveBuffer[RECEIVE_BUFFER_SIZE];
@@ -346,6 +350,8 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT fdo, PIRP Irp);
 NTSTATUS PassiveDispatchWrite(PDEVICE_OBJECT fdo, PIRP Irp);
 VOID NTAPI WorkItemCallbackDispatchWrite(PVOID Context);
 NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context);
+VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp);
+VOID CompleteQueuedWrites(PDEVICE_EXTENSION pdx, NTSTATUS Status);
 
 // ---------------------------------------------------------------------------
 // SerialEmulation module
@@ -381,6 +387,8 @@ VOID DecrementPendingActionCount(PDEVICE_EXTENSION pdx);
 
 PIRP DequeueCancelableIrp(PDEVICE_EXTENSION pdx, PLIST_ENTRY queue);
 PIRP DequeueCancelableIrpOfFile(PDEVICE_EXTENSION pdx, PLIST_ENTRY queue, PFILE_OBJECT file);
+PIRP DequeueCancelableIrpLocked(PLIST_ENTRY queue, PFILE_OBJECT file);
+NTSTATUS EnqueueCancelableIrpLocked(PLIST_ENTRY queue, PIRP Irp, PDRIVER_CANCEL CancelRoutine);
 NTSTATUS EnqueueWaitIrp(PDEVICE_EXTENSION pdx, PIRP Irp);
 NTSTATUS EnqueueWaitIrpLocked(PDEVICE_EXTENSION pdx, PIRP Irp);
 PIRP DequeueWaitIrp(PDEVICE_EXTENSION pdx);

@@ -169,15 +169,21 @@ NTSTATUS EnqueueWaitIrpLocked(PDEVICE_EXTENSION pdx, PIRP Irp) {
     if (!IsListEmpty(&pdx->WaitIrpQueue)) {
         return STATUS_INVALID_PARAMETER;
     }
-    InsertTailList(&pdx->WaitIrpQueue, &Irp->Tail.Overlay.ListEntry);
-    IoSetCancelRoutine(Irp, WaitMaskCancelRoutine);
+    return EnqueueCancelableIrpLocked(&pdx->WaitIrpQueue, Irp, WaitMaskCancelRoutine);
+}
+
+// Appends a request to a cancel-safe queue, under SpinLock. STATUS_PENDING:
+// queued (or its cancel routine is on the way and completes it), and marked
+// pending. STATUS_CANCELLED: cancelled before it was queued, not marked,
+// its status set, for the caller to complete.
+NTSTATUS EnqueueCancelableIrpLocked(PLIST_ENTRY queue, PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+    InsertTailList(queue, &Irp->Tail.Overlay.ListEntry);
+    IoSetCancelRoutine(Irp, CancelRoutine);
     if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
-        // Cancelled before it was queued, and the cancel routine never ran.
         RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
         Irp->IoStatus.Status = STATUS_CANCELLED;
         return STATUS_CANCELLED;
     }
-    // Queued, or its cancel routine is on the way and completes it.
     IoMarkIrpPending(Irp);
     return STATUS_PENDING;
 }
@@ -188,9 +194,15 @@ NTSTATUS EnqueueWaitIrpLocked(PDEVICE_EXTENSION pdx, PIRP Irp) {
 // itself so that the routine's unlink touches nothing. With a file object,
 // only that file's requests are looked at.
 PIRP DequeueCancelableIrpOfFile(PDEVICE_EXTENSION pdx, PLIST_ENTRY queue, PFILE_OBJECT file) {
-    PIRP taken = nullptr;
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    PIRP taken = DequeueCancelableIrpLocked(queue, file);
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    return taken;
+}
+
+// The same, for a caller that already holds SpinLock.
+PIRP DequeueCancelableIrpLocked(PLIST_ENTRY queue, PFILE_OBJECT file) {
     PLIST_ENTRY entry = queue->Flink;
     while (entry != queue) {
         PLIST_ENTRY next = entry->Flink;
@@ -198,15 +210,13 @@ PIRP DequeueCancelableIrpOfFile(PDEVICE_EXTENSION pdx, PLIST_ENTRY queue, PFILE_
         if (file == nullptr || IoGetCurrentIrpStackLocation(Irp)->FileObject == file) {
             RemoveEntryList(entry);
             if (IoSetCancelRoutine(Irp, nullptr) != nullptr) {
-                taken = Irp;
-                break;
+                return Irp;
             }
             InitializeListHead(entry);
         }
         entry = next;
     }
-    KeReleaseSpinLock(&pdx->SpinLock, irql);
-    return taken;
+    return nullptr;
 }
 
 PIRP DequeueCancelableIrp(PDEVICE_EXTENSION pdx, PLIST_ENTRY queue) {

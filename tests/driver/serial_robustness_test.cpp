@@ -4,12 +4,35 @@
 #include "serial_port_fixture.h"
 
 #include <functional>
+#include <mutex>
 
 namespace qvtest {
 namespace {
 
+// The bytes sent on the bulk-out pipe, in the order they went out.
+class WireLog : public usbsim::UrbObserver {
+public:
+    void OnUrb(const usbsim::UrbRecord& r) override {
+        if (!r.completion && r.endpoint == usbsim::kBulkOutEndpoint &&
+            r.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            std::lock_guard<std::mutex> guard(mutex_);
+            bytes_.append(r.data.begin(), r.data.end());
+        }
+    }
+    std::string Bytes() const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return bytes_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::string bytes_;
+};
+
 class SerialRobustness : public SerialPortTest {
 protected:
+    WireLog wire;
+
     // n bytes of a counter pattern, so that loss and reordering show.
     static std::string Pattern(size_t n, unsigned seed = 0) {
         std::string bytes(n, '\0');
@@ -178,6 +201,35 @@ TEST_F(SerialRobustness, SetCommStateDuringACallKeepsTheCall) {
     EXPECT_EQ(ReadText(port), "still here");
     EXPECT_EQ(pdx->ModemLines & (MODEM_LINE_DTR | MODEM_LINE_RTS), MODEM_LINE_DTR | MODEM_LINE_RTS);
     EXPECT_TRUE(CloseHandle(peer));
+}
+
+// Writes reach the wire whole and in the order they were accepted, however
+// many chunks each takes and however their chunks' completions interleave.
+TEST_F(SerialRobustness, TwoLongOverlappedWritesReachTheWireAsTwoWholeBlocksInOrder) {
+    Stack().AddObserver(&wire);
+    OpenPort();
+    Stack().faults(usbsim::kBulkOutEndpoint).delayMs = 10;  // both writes are accepted before a chunk completes
+    const std::string first = Pattern(10000, 1);
+    const std::string second = Pattern(10000, 2);
+    OVERLAPPED a{};
+    a.hEvent = ioEvent;
+    OVERLAPPED b{};
+    b.hEvent = event;
+    ASSERT_FALSE(WriteFile(port, first.data(), 10000, nullptr, &a));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_FALSE(WriteFile(port, second.data(), 10000, nullptr, &b));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    for (int i = 0; i < 8; ++i) {
+        kmodel::WaitForQuiescence();
+        kmodel::AdvanceClock(10);
+    }
+    DWORD written = 0;
+    ASSERT_TRUE(HasOverlappedIoCompleted(&b));
+    EXPECT_TRUE(GetOverlappedResult(port, &a, &written, FALSE));
+    EXPECT_EQ(written, 10000u);
+    EXPECT_TRUE(GetOverlappedResult(port, &b, &written, FALSE));
+    EXPECT_EQ(written, 10000u);
+    EXPECT_TRUE(wire.Bytes() == first + second);
 }
 
 }  // namespace
