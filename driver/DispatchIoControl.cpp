@@ -336,8 +336,16 @@ NTSTATUS Purge(IoControlRequest& r) {
     if (r.inputLength < sizeof(ULONG)) {
         return STATUS_BUFFER_TOO_SMALL;
     }
-    if (*static_cast<PULONG>(r.buffer) & SERIAL_PURGE_RXABORT) {
+    ULONG mask = *static_cast<PULONG>(r.buffer);
+    if (mask & SERIAL_PURGE_TXABORT) {
+        AbortWrites(r.fdo);
+    }
+    if (mask & SERIAL_PURGE_RXABORT) {
         CompletePendingReadIrps(r.pdx, FALSE);
+    }
+    // SERIAL_PURGE_TXCLEAR has nothing to clear: no transmit buffer is kept.
+    if (mask & SERIAL_PURGE_RXCLEAR) {
+        PurgeReceiveBuffer(r.pdx);
     }
     return STATUS_SUCCESS;
 }

@@ -187,6 +187,24 @@ NTSTATUS ReadFromQueue(PDEVICE_EXTENSION pdx, PVOID Destination, PULONG Length) 
     return status;
 }
 
+// The received bytes nobody has read are dropped; a stalled engine, which
+// no read would now restart, runs again.
+VOID PurgeReceiveBuffer(PDEVICE_EXTENSION pdx) {
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    pdx->ReceiveCount = 0;
+    pdx->ReceiveReadOffset = 0;
+    pdx->ReceiveWriteOffset = 0;
+    BOOLEAN restart = pdx->ReceiveStalled && !pdx->Closing;
+    if (restart) {
+        pdx->ReceiveStalled = FALSE;
+    }
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    if (restart) {
+        ReadBulkPipe(pdx, pdx->BulkInPipe);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Read requests: at most one held, owned by whoever takes its cancel
 // routine back

@@ -40,6 +40,24 @@ NTSTATUS SendFirstChunk(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT context) {
     return STATUS_PENDING;
 }
 
+BOOLEAN WriteWasAborted(PDEVICE_EXTENSION pdx) {
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    BOOLEAN aborted = pdx->WriteAborted;
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    return aborted;
+}
+
+VOID StartNextWrite(PDEVICE_EXTENSION pdx);
+
+// A purge ended the write on the wire between two of its chunks: it ends
+// as a cancelled chunk would, with the bytes already sent.
+VOID OnWriteAborted(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT context) {
+    StartNextWrite(pdx);
+    CompleteRequest(Irp, STATUS_CANCELLED, context->BytesTransferred);
+    EndWrite(pdx, Irp, context);
+}
+
 // The next write's turn: it may have to reset the pipe first, which waits,
 // so it is started from a worker thread. Only one write is started at a
 // time, so the device's one work item serves them all; the write holds the
@@ -47,8 +65,13 @@ NTSTATUS SendFirstChunk(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT context) {
 VOID NTAPI WorkItemCallbackStartWrite(PVOID Context) {
     auto* pdx = static_cast<PDEVICE_EXTENSION>(Context);
     PIRP Irp = pdx->WriteToStart;
+    PRWCONTEXT context = ContextOf(Irp);
+    if (WriteWasAborted(pdx)) {
+        OnWriteAborted(pdx, Irp, context);
+        return;
+    }
     RecoverPipeIfFailed(pdx, &pdx->WritePipeError, pdx->BulkOutPipe);
-    SendFirstChunk(pdx, Irp, ContextOf(Irp));
+    SendFirstChunk(pdx, Irp, context);
 }
 
 // The write on the wire has ended: the next one admitted takes its turn,
@@ -56,6 +79,7 @@ VOID NTAPI WorkItemCallbackStartWrite(PVOID Context) {
 VOID StartNextWrite(PDEVICE_EXTENSION pdx) {
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    pdx->WriteAborted = FALSE;  // a purge ends only the writes it found
     PIRP next = DequeueCancelableIrpLocked(&pdx->WriteIrpQueue, nullptr);
     if (next == nullptr) {
         pdx->WriteActive = FALSE;
@@ -141,6 +165,22 @@ VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp) {
     EndWrite(pdx, Irp, context);
 }
 
+// PURGE_TXABORT: the writes waiting for their turn end with nothing sent;
+// the one on the wire sends no further chunk, and the chunk in flight is
+// aborted, so it ends with the bytes it had sent.
+VOID AbortWrites(PDEVICE_OBJECT fdo) {
+    PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
+    CompleteQueuedWrites(pdx, STATUS_CANCELLED);
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    BOOLEAN active = pdx->WriteActive;
+    pdx->WriteAborted = active;
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    if (active) {
+        AbortPipe(fdo, pdx->BulkOutPipe);
+    }
+}
+
 // Ends every write still waiting for its turn, with nothing sent.
 VOID CompleteQueuedWrites(PDEVICE_EXTENSION pdx, NTSTATUS Status) {
     PIRP Irp;
@@ -164,6 +204,10 @@ NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
             Irp->IoStatus.Information = 0;
             InterlockedIncrement(&pdx->WritePipeError);  // the next write resets the pipe first
         }
+        result = STATUS_SUCCESS;
+    } else if (context->BytesRemaining != 0 && WriteWasAborted(pdx)) {
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        Irp->IoStatus.Information = context->BytesTransferred;
         result = STATUS_SUCCESS;
     } else if (context->BytesRemaining != 0) {
         ULONG chunk = context->BytesRemaining < WRITE_CHUNK_SIZE ? context->BytesRemaining : WRITE_CHUNK_SIZE;

@@ -186,6 +186,7 @@ typedef struct _DEVICE_EXTENSION {
     BOOLEAN WriteActive;             // a write is on the wire (under SpinLock)
     WORK_QUEUE_ITEM WriteStartItem;  // starts the next write at PASSIVE_LEVEL
     PIRP WriteToStart;               // the write that item starts
+    BOOLEAN WriteAborted;            // a purge ended the write on the wire
     PUCHAR ReadTransferBuffer;
     UCHAR StatusBuffer[STATUS_BUFFER_SIZE];
     UCHAR ReceiveBuffer[RECEIVE_BUFFER_SIZE];
@@ -352,6 +353,8 @@ VOID NTAPI WorkItemCallbackDispatchWrite(PVOID Context);
 NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context);
 VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp);
 VOID CompleteQueuedWrites(PDEVICE_EXTENSION pdx, NTSTATUS Status);
+VOID AbortWrites(PDEVICE_OBJECT fdo);
+VOID PurgeReceiveBuffer(PDEVICE_EXTENSION pdx);
 
 // ---------------------------------------------------------------------------
 // SerialEmulation module

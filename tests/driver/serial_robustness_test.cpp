@@ -232,5 +232,45 @@ TEST_F(SerialRobustness, TwoLongOverlappedWritesReachTheWireAsTwoWholeBlocksInOr
     EXPECT_TRUE(wire.Bytes() == first + second);
 }
 
+// An AT application purges what it has not read before each command, so
+// that the next read is the command's own reply.
+TEST_F(SerialRobustness, PurgeRxClearBeforeACommandLeavesOnlyTheFreshReply) {
+    OpenPort();
+    ReadsReturnAtOnce(port);
+    WriteText(port, "AT\r");
+    kmodel::WaitForQuiescence();
+    ASSERT_TRUE(PurgeComm(port, PURGE_RXCLEAR));
+    WriteText(port, "ATI\r");
+    kmodel::WaitForQuiescence();
+    EXPECT_EQ(ReadText(port), "ATI\r\r\nQVSIM USB MODEM 1.0\r\n\r\nOK\r\n");
+}
+
+// PURGE_TXABORT ends the write on the wire and the one waiting for its turn,
+// as aborted, each with the bytes it had sent.
+TEST_F(SerialRobustness, PurgeTxAbortEndsTheWritesInProgress) {
+    Stack().AddObserver(&wire);
+    OpenPort();
+    Stack().faults(usbsim::kBulkOutEndpoint).hold = true;  // the device takes nothing
+    const std::string block = Pattern(10000);
+    OVERLAPPED a{};
+    a.hEvent = ioEvent;
+    OVERLAPPED b{};
+    b.hEvent = event;
+    ASSERT_FALSE(WriteFile(port, block.data(), 10000, nullptr, &a));
+    ASSERT_FALSE(WriteFile(port, block.data(), 100, nullptr, &b));
+    kmodel::WaitForQuiescence();
+
+    ASSERT_TRUE(PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR));
+    kmodel::WaitForQuiescence();
+    for (OVERLAPPED* ov : {&a, &b}) {
+        ASSERT_TRUE(HasOverlappedIoCompleted(ov));
+        DWORD written = 0xBAD;
+        EXPECT_FALSE(GetOverlappedResult(port, ov, &written, FALSE));
+        EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+        EXPECT_EQ(written, 0u);
+    }
+    EXPECT_EQ(wire.Bytes().size(), 4096u);  // the held chunk, as submitted
+}
+
 }  // namespace
 }  // namespace qvtest
