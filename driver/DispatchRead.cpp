@@ -303,11 +303,6 @@ VOID CompletePendingReadIrps(PDEVICE_EXTENSION pdx, BOOLEAN TimedOut) {
 
 // A held read that is cancelled ends as a time-out, as the port's users expect.
 VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp) {
-    IoReleaseCancelSpinLock(Irp->CancelIrql);
-    PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
-    KIRQL irql;
-    KeAcquireSpinLock(&pdx->SpinLock, &irql);
-    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    UnlinkCancelledIrp(fdo, Irp);
     CompleteRequest(Irp, STATUS_IO_TIMEOUT, 0);
 }

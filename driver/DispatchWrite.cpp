@@ -154,12 +154,7 @@ NTSTATUS PassiveDispatchWrite(PDEVICE_OBJECT fdo, PIRP Irp) {
 
 // A write cancelled while it waits for its turn has sent nothing.
 VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp) {
-    IoReleaseCancelSpinLock(Irp->CancelIrql);
-    PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
-    KIRQL irql;
-    KeAcquireSpinLock(&pdx->SpinLock, &irql);
-    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    PDEVICE_EXTENSION pdx = UnlinkCancelledIrp(fdo, Irp);
     PRWCONTEXT context = ContextOf(Irp);
     CompleteRequest(Irp, STATUS_CANCELLED, 0);
     EndWrite(pdx, Irp, context);

@@ -392,6 +392,7 @@ PIRP DequeueCancelableIrp(PDEVICE_EXTENSION pdx, PLIST_ENTRY queue);
 PIRP DequeueCancelableIrpOfFile(PDEVICE_EXTENSION pdx, PLIST_ENTRY queue, PFILE_OBJECT file);
 PIRP DequeueCancelableIrpLocked(PLIST_ENTRY queue, PFILE_OBJECT file);
 NTSTATUS EnqueueCancelableIrpLocked(PLIST_ENTRY queue, PIRP Irp, PDRIVER_CANCEL CancelRoutine);
+PDEVICE_EXTENSION UnlinkCancelledIrp(PDEVICE_OBJECT fdo, PIRP Irp);
 NTSTATUS EnqueueWaitIrp(PDEVICE_EXTENSION pdx, PIRP Irp);
 NTSTATUS EnqueueWaitIrpLocked(PDEVICE_EXTENSION pdx, PIRP Irp);
 PIRP DequeueWaitIrp(PDEVICE_EXTENSION pdx);

@@ -236,12 +236,20 @@ VOID CompletePendingWaitIrps(PDEVICE_EXTENSION pdx, ULONG Events) {
     CompleteRequest(Irp, STATUS_SUCCESS, sizeof(ULONG));
 }
 
-VOID NTAPI WaitMaskCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp) {
+// The first steps of every cancel routine of the driver's queues: the
+// cancel spin lock is let go at once, then the request leaves its queue
+// under SpinLock. The caller completes it.
+PDEVICE_EXTENSION UnlinkCancelledIrp(PDEVICE_OBJECT fdo, PIRP Irp) {
     IoReleaseCancelSpinLock(Irp->CancelIrql);
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
     RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&pdx->SpinLock, irql);
+    return pdx;
+}
+
+VOID NTAPI WaitMaskCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp) {
+    UnlinkCancelledIrp(fdo, Irp);
     CompleteRequest(Irp, STATUS_CANCELLED);
 }

@@ -42,6 +42,29 @@ protected:
         return bytes;
     }
 
+    // A ReadFile that must pend.
+    void StartRead(OVERLAPPED* ov) {
+        *ov = OVERLAPPED{};
+        ov->hEvent = ioEvent;
+        ASSERT_FALSE(ReadFile(port, readBuffer_, sizeof(readBuffer_), nullptr, ov));
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+
+    // How a request that must have ended by now ended: its Win32 error
+    // (ERROR_SUCCESS when it succeeded), with the bytes it moved.
+    DWORD Outcome(OVERLAPPED* ov, DWORD* bytes = nullptr) {
+        if (!HasOverlappedIoCompleted(ov)) {
+            ADD_FAILURE() << "the request is still pending";
+            return ERROR_IO_PENDING;
+        }
+        DWORD moved = 0xBAD;
+        DWORD error = GetOverlappedResult(port, ov, &moved, FALSE) ? ERROR_SUCCESS : GetLastError();
+        if (bytes != nullptr) {
+            *bytes = moved;
+        }
+        return error;
+    }
+
     // Reads on the port (reads return at once) until n bytes have come or
     // a read brings nothing.
     std::string ReadAll(size_t n) {
@@ -56,6 +79,9 @@ protected:
         }
         return all;
     }
+
+private:
+    char readBuffer_[16];
 };
 
 // A close while the removal is only queried sends nothing to the device, yet
@@ -82,19 +108,12 @@ TEST_F(SerialRobustness, CloseWithAWaitAndAReadPendingEndsBothAndThePortReopensA
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
     PendingWait wait;
     StartWait(&wait);
-    OVERLAPPED read{};
-    read.hEvent = ioEvent;
-    char buffer[16];
-    DWORD got = 0;
-    ASSERT_FALSE(ReadFile(port, buffer, sizeof(buffer), &got, &read));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    OVERLAPPED read;
+    StartRead(&read);
 
     ClosePort();
-    for (OVERLAPPED* ov : {&wait.ov, &read}) {
-        ASSERT_TRUE(HasOverlappedIoCompleted(ov));
-        EXPECT_FALSE(GetOverlappedResult(port, ov, &got, FALSE));
-        EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
-    }
+    EXPECT_EQ(Outcome(&wait.ov), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(Outcome(&read), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
     port = CreateFileW(u"\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                        FILE_FLAG_OVERLAPPED, nullptr);
     EXPECT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
@@ -130,18 +149,13 @@ TEST_F(SerialRobustness, AHeldReadEndsWhenTheDeviceGoesOrTheEngineStops) {
         OpenPort();
         COMMTIMEOUTS timeouts{0, 0, c.readTotalConstant, 0, 0};
         ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
-        OVERLAPPED read{};
-        read.hEvent = ioEvent;
-        char buffer[16];
-        DWORD got = 0;
-        ASSERT_FALSE(ReadFile(port, buffer, sizeof(buffer), &got, &read));
-        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        OVERLAPPED read;
+        StartRead(&read);
 
         c.event(*this);
         kmodel::WaitForQuiescence();
-        ASSERT_TRUE(HasOverlappedIoCompleted(&read));
-        EXPECT_FALSE(GetOverlappedResult(port, &read, &got, FALSE));
-        EXPECT_EQ(GetLastError(), c.error);
+        DWORD got = 0xBAD;
+        EXPECT_EQ(Outcome(&read, &got), c.error);
         EXPECT_EQ(got, 0u);
         ClosePort();
         if (!deviceLives) {
@@ -173,11 +187,7 @@ TEST_F(SerialRobustness, AnInterruptPipeStallThenCloseThenOpenSucceeds) {
 TEST_F(SerialRobustness, SetCommStateDuringACallKeepsTheCall) {
     ASSERT_NE(PlugAnotherModem(u"COM6", "5552000"), nullptr);
     OpenPort();
-    DCB dcb{};
-    dcb.DCBlength = sizeof(dcb);
-    ASSERT_TRUE(GetCommState(port, &dcb));
-    ASSERT_TRUE(BuildCommDCBA("baud=115200 parity=N data=8 stop=1", &dcb));
-    ASSERT_TRUE(SetCommState(port, &dcb));
+    DCB dcb = ApplyCommSettings(port, "baud=115200 parity=N data=8 stop=1");
     ReadsReturnAtOnce(port);
     HANDLE peer = CreateFileW(u"\\\\.\\COM6", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(peer, INVALID_HANDLE_VALUE);
@@ -223,12 +233,11 @@ TEST_F(SerialRobustness, TwoLongOverlappedWritesReachTheWireAsTwoWholeBlocksInOr
         kmodel::WaitForQuiescence();
         kmodel::AdvanceClock(10);
     }
-    DWORD written = 0;
-    ASSERT_TRUE(HasOverlappedIoCompleted(&b));
-    EXPECT_TRUE(GetOverlappedResult(port, &a, &written, FALSE));
-    EXPECT_EQ(written, 10000u);
-    EXPECT_TRUE(GetOverlappedResult(port, &b, &written, FALSE));
-    EXPECT_EQ(written, 10000u);
+    for (OVERLAPPED* ov : {&a, &b}) {
+        DWORD written = 0;
+        EXPECT_EQ(Outcome(ov, &written), static_cast<DWORD>(ERROR_SUCCESS));
+        EXPECT_EQ(written, 10000u);
+    }
     EXPECT_TRUE(wire.Bytes() == first + second);
 }
 
@@ -263,10 +272,8 @@ TEST_F(SerialRobustness, PurgeTxAbortEndsTheWritesInProgress) {
     ASSERT_TRUE(PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR));
     kmodel::WaitForQuiescence();
     for (OVERLAPPED* ov : {&a, &b}) {
-        ASSERT_TRUE(HasOverlappedIoCompleted(ov));
         DWORD written = 0xBAD;
-        EXPECT_FALSE(GetOverlappedResult(port, ov, &written, FALSE));
-        EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+        EXPECT_EQ(Outcome(ov, &written), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
         EXPECT_EQ(written, 0u);
     }
     EXPECT_EQ(wire.Bytes().size(), 4096u);  // the held chunk, as submitted
