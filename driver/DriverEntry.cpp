@@ -166,6 +166,7 @@ NTSTATUS PublishDevice(PDEVICE_OBJECT fdo, PDEVICE_OBJECT pdo, HANDLE key, PUNIC
 
     KeInitializeEvent(&pdx->PendingActionEvent, NotificationEvent, FALSE);
     pdx->PendingActionCount = 0;
+    KeInitializeEvent(&pdx->ReadersStoppedEvent, NotificationEvent, TRUE);
     KeInitializeTimer(&pdx->ReadTimer);
     KeInitializeDpc(&pdx->ReadTimeoutDpc, ReadTimeoutDPC, pdx);
     fdo->Flags |= DO_POWER_PAGABLE;
@@ -236,6 +237,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo) {
     // Empty until the first open; a device control may come before it.
     InitializeListHead(&pdx->WaitIrpQueue);
     InitializeListHead(&pdx->ReadIrpQueue);
+    InitializeListHead(&pdx->WriteIrpQueue);
 
     UNICODE_STRING linkName = {0, 0, nullptr};
     BOOLEAN linkCreated = FALSE;
