@@ -299,6 +299,11 @@ VOID DeregisterAllInterfaces(PDEVICE_EXTENSION pdx) {
 
 VOID RemoveDevice(PDEVICE_OBJECT fdo) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
+    // A read that ended otherwise may have left its timer armed, and the
+    // timeout DPC may be queued or running on another processor: both use
+    // the extension, which goes with the device.
+    KeCancelTimer(&pdx->ReadTimer);
+    KeFlushQueuedDpcs();
     if (pdx->LowerDeviceObject != nullptr) {
         IoDetachDevice(pdx->LowerDeviceObject);
     }
