@@ -75,8 +75,9 @@ struct Fibers {
     std::vector<Fiber*> enabled;  // Reschedule's scratch
 };
 
+Fibers fibers;  // at namespace scope: the hottest lookup of the model, no guard
+
 Fibers& F() {
-    static Fibers fibers;
     return fibers;
 }
 
@@ -136,7 +137,7 @@ void SwitchTo(Fiber* next) {
     bool leaving = self->status == Fiber::Status::Finished;
     __sanitizer_start_switch_fiber(leaving ? nullptr : &self->asanFakeStack, next->asanBottom, next->asanSize);
 #endif
-    swapcontext(&self->context, &next->context);
+    SwitchContext(&self->context, &next->context);
     // Resumed.
     FinishSwitch(self, nullptr);
 }
@@ -170,11 +171,7 @@ Fiber* NewFiber(Fiber::Kind kind, std::string name, std::function<void()> body) 
         fiber->stackSize = kStackSize;
         fiber->asanBottom = stack;
         fiber->asanSize = kStackSize;
-        getcontext(&fiber->context);
-        fiber->context.uc_stack.ss_sp = stack;
-        fiber->context.uc_stack.ss_size = kStackSize;
-        fiber->context.uc_link = nullptr;
-        makecontext(&fiber->context, FiberEntry, 0);
+        PrepareContext(&fiber->context, stack, kStackSize, FiberEntry);
     }
     Fiber* raw = fiber.get();
     f.all.push_back(std::move(fiber));

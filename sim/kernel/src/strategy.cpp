@@ -78,7 +78,7 @@ private:
     uint64_t seed_;
     int depth_;
     int64_t steps_;
-    std::mt19937_64 random_;
+    std::minstd_rand random_;  // cheap to seed: one per explored schedule
     std::vector<int64_t> changes_;
     int64_t step_ = 0;
 };
