@@ -8,6 +8,10 @@
  * a synchronous URB holds that path (Wine dispatches requests one at a
  * time), so the host's answer must not depend on it.
  *
+ * The bus's end of the answer pipe reads bytes, not messages (a client
+ * handle's default), so one read can hold several answers: each says how
+ * much data follows it.
+ *
  * Plain C with fixed-width fields: the bus is C, the host is C++. */
 #pragma once
 
@@ -58,6 +62,7 @@ typedef struct QVLINK_ANSWER {
     int32_t status;      /* NTSTATUS of the request */
     uint32_t usbdStatus; /* the URB's USBD status */
     uint32_t length;     /* bytes transferred */
+    uint32_t dataLength; /* bytes of data that follow: length for IN, else 0 */
     uint8_t data[QVLINK_MAX_DATA]; /* IN data: length bytes */
 } QVLINK_ANSWER;
 #pragma pack(pop)

@@ -67,7 +67,7 @@ typedef struct FDO_EXTENSION {
     HANDLE AnswerPipe;
     BOOLEAN LinkStarted;
     QVLINK_URB SendBuffer;
-    QVLINK_ANSWER ReceiveBuffer;
+    UCHAR ReceiveBuffer[2 * sizeof(QVLINK_ANSWER)]; /* the answer stream, whole answers at the front */
 } FDO_EXTENSION;
 
 static NTSTATUS CompleteIrp(PIRP Irp, NTSTATUS status, ULONG_PTR information) {
@@ -208,19 +208,37 @@ static VOID CompleteFromAnswer(PIRP Irp, const QVLINK_ANSWER* answer, ULONG data
     CompleteIrp(Irp, answer->status, 0);
 }
 
+/* Reads the answer stream and completes one URB per whole answer in it. */
 static VOID NTAPI AnswerThread(PVOID context) {
     FDO_EXTENSION* fdx = (FDO_EXTENSION*)context;
+    PUCHAR stream = fdx->ReceiveBuffer;
+    ULONG held = 0;
     for (;;) {
         IO_STATUS_BLOCK iosb;
-        NTSTATUS status = ZwReadFile(fdx->AnswerPipe, NULL, NULL, NULL, &iosb, &fdx->ReceiveBuffer,
-                                     sizeof(fdx->ReceiveBuffer), NULL, NULL);
-        if (!NT_SUCCESS(status) || iosb.Information < QVLINK_ANSWER_HEADER) {
+        NTSTATUS status = ZwReadFile(fdx->AnswerPipe, NULL, NULL, NULL, &iosb, stream + held,
+                                     sizeof(fdx->ReceiveBuffer) - held, NULL, NULL);
+        if (!NT_SUCCESS(status)) {
             break; /* the host is gone */
         }
-        PIRP Irp = TakeAnswered(fdx, fdx->ReceiveBuffer.tag);
-        if (Irp != NULL) {
-            CompleteFromAnswer(Irp, &fdx->ReceiveBuffer, (ULONG)(iosb.Information - QVLINK_ANSWER_HEADER));
+        held += (ULONG)iosb.Information;
+        ULONG used = 0;
+        while (held - used >= QVLINK_ANSWER_HEADER) {
+            QVLINK_ANSWER* answer = (QVLINK_ANSWER*)(stream + used);
+            ULONG size = (ULONG)QVLINK_ANSWER_HEADER + answer->dataLength;
+            if (answer->dataLength > QVLINK_MAX_DATA) {
+                PsTerminateSystemThread(STATUS_INVALID_PARAMETER); /* not the host's stream */
+            }
+            if (held - used < size) {
+                break; /* the rest of it comes with the next read */
+            }
+            PIRP Irp = TakeAnswered(fdx, answer->tag);
+            if (Irp != NULL) {
+                CompleteFromAnswer(Irp, answer, answer->dataLength);
+            }
+            used += size;
         }
+        RtlMoveMemory(stream, stream + used, held - used);
+        held -= used;
     }
     PsTerminateSystemThread(STATUS_SUCCESS);
 }

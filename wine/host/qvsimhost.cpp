@@ -5,6 +5,9 @@
 // notification for them.
 //
 //   qvsimhost [--ready EVENT]   signals the named event once the pipes exist
+// With QVSIMHOST_TRACE set in its environment it prints every URB and
+// answer on stderr; with QVSIMHOST_NOTIFICATIONS_FIRST it hands a waiting
+// notification to the driver before waiting data.
 #include <windows.h>
 
 #include <algorithm>
@@ -47,6 +50,8 @@ struct Child {
 
 class Host {
 public:
+    bool trace = false;
+    bool notificationsFirst = false;
     explicit Host(HANDLE answers) : answers_(answers), start_(GetTickCount64()) {
         for (int i = 0; i < QVLINK_CHILDREN; ++i) {
             children_[i].modem = std::make_unique<usbsim::ModemCore>(&exchange_, kNumbers[i]);
@@ -60,6 +65,11 @@ public:
             return true;  // not a message of ours: nothing to answer
         }
         Child& child = children_[urb.child];
+        if (trace) {
+            std::fprintf(stderr, "qvsimhost: %lld child %u tag %u op %u pipe %u request 0x%02X value 0x%04X length %u\n",
+                         static_cast<long long>(Now()), urb.child, urb.tag, urb.op, urb.pipe, urb.request, urb.value,
+                         urb.length);
+        }
         size_t carried = bytes - QVLINK_URB_HEADER;
         switch (urb.op) {
         case QVLINK_OP_CONTROL_OUT: {
@@ -108,27 +118,44 @@ public:
             child.modem->Tick(now);
         }
         for (Child& child : children_) {
-            usbsim::ModemCore& modem = *child.modem;
-            while (!child.interrupt.empty() && !modem.notifications.empty()) {
-                PendingIn pending = child.interrupt.front();
-                child.interrupt.pop_front();
-                const auto& note = modem.notifications.front();
-                uint32_t length = std::min<uint32_t>(pending.length, static_cast<uint32_t>(note.size()));
-                bool sent = Answer(pending.tag, kStatusSuccess, kUsbdSuccess, note.data(), length);
-                modem.notifications.pop_front();
-                if (!sent) {
-                    return false;
-                }
+            // Data before notifications, as the kernel model's host stack
+            // delivers them; QVSIMHOST_NOTIFICATIONS_FIRST turns it round.
+            if (notificationsFirst && !PumpNotifications(child)) {
+                return false;
             }
-            while (!child.bulkIn.empty() && !modem.bulkIn.empty()) {
-                PendingIn pending = child.bulkIn.front();
-                child.bulkIn.pop_front();
-                uint32_t length = std::min<uint32_t>(pending.length, static_cast<uint32_t>(modem.bulkIn.size()));
-                std::vector<uint8_t> data(modem.bulkIn.begin(), modem.bulkIn.begin() + length);
-                modem.bulkIn.erase(modem.bulkIn.begin(), modem.bulkIn.begin() + length);
-                if (!Answer(pending.tag, kStatusSuccess, kUsbdSuccess, data.data(), length)) {
-                    return false;
-                }
+            if (!PumpData(child) || (!notificationsFirst && !PumpNotifications(child))) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool PumpNotifications(Child& child) {
+        usbsim::ModemCore& modem = *child.modem;
+        while (!child.interrupt.empty() && !modem.notifications.empty()) {
+            PendingIn pending = child.interrupt.front();
+            child.interrupt.pop_front();
+            const auto& note = modem.notifications.front();
+            uint32_t length = std::min<uint32_t>(pending.length, static_cast<uint32_t>(note.size()));
+            bool sent = Answer(pending.tag, kStatusSuccess, kUsbdSuccess, note.data(), length);
+            modem.notifications.pop_front();
+            if (!sent) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool PumpData(Child& child) {
+        usbsim::ModemCore& modem = *child.modem;
+        while (!child.bulkIn.empty() && !modem.bulkIn.empty()) {
+            PendingIn pending = child.bulkIn.front();
+            child.bulkIn.pop_front();
+            uint32_t length = std::min<uint32_t>(pending.length, static_cast<uint32_t>(modem.bulkIn.size()));
+            std::vector<uint8_t> data(modem.bulkIn.begin(), modem.bulkIn.begin() + length);
+            modem.bulkIn.erase(modem.bulkIn.begin(), modem.bulkIn.begin() + length);
+            if (!Answer(pending.tag, kStatusSuccess, kUsbdSuccess, data.data(), length)) {
+                return false;
             }
         }
         return true;
@@ -152,15 +179,26 @@ public:
 
 private:
     bool Answer(uint32_t tag, int32_t status, uint32_t usbdStatus, const uint8_t* data, uint32_t length) {
+        if (trace) {
+            std::string shown;
+            for (uint32_t i = 0; data != nullptr && i < length; ++i) {
+                char c = static_cast<char>(data[i]);
+                char hex[8];
+                std::snprintf(hex, sizeof(hex), "\\x%02X", data[i]);
+                shown += c >= 0x20 && c < 0x7F ? std::string(1, c) : std::string(hex);
+            }
+            std::fprintf(stderr, "qvsimhost: %lld answer tag %u status 0x%08X length %u %s\n",
+                         static_cast<long long>(Now()), tag, static_cast<unsigned>(status), length, shown.c_str());
+        }
         answer_.tag = tag;
         answer_.status = status;
         answer_.usbdStatus = usbdStatus;
         answer_.length = length;
-        DWORD size = static_cast<DWORD>(QVLINK_ANSWER_HEADER);
+        answer_.dataLength = data != nullptr ? length : 0;
         if (data != nullptr) {
             std::memcpy(answer_.data, data, length);
-            size += length;
         }
+        DWORD size = static_cast<DWORD>(QVLINK_ANSWER_HEADER + answer_.dataLength);
         DWORD written = 0;
         return WriteFile(answers_, &answer_, size, &written, nullptr) && written == size;
     }
@@ -224,6 +262,8 @@ int main(int argc, char** argv) {
     }
 
     Host host(answers);
+    host.trace = GetEnvironmentVariableA("QVSIMHOST_TRACE", nullptr, 0) != 0;
+    host.notificationsFirst = GetEnvironmentVariableA("QVSIMHOST_NOTIFICATIONS_FIRST", nullptr, 0) != 0;
     auto message = std::make_unique<QVLINK_URB>();
     OVERLAPPED overlapped{};
     overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
