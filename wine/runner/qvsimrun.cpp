@@ -13,7 +13,7 @@
 // Exit status: 0 when every program exited 0, 1 otherwise, 2 when set-up
 // failed.
 //
-//   qvsimrun --inf PATH --bus PATH --host PATH --port COM45 --port COM46
+//   qvsimrun --inf PATH --sys PATH --bus PATH --host PATH --port COM45 --port COM46
 //            --run PROGRAM ARGS... [--run PROGRAM ARGS...]
 #include <windows.h>
 #include <setupapi.h>
@@ -37,7 +37,7 @@ const wchar_t kReadyEvent[] = L"qvsimhost.ready";
 const DWORD kPortWaitMs = 20000;
 
 struct Options {
-    std::wstring inf, bus, host;
+    std::wstring inf, sys, bus, host;
     std::vector<std::wstring> ports;
     std::vector<std::vector<std::wstring>> runs;
 };
@@ -53,6 +53,8 @@ bool Parse(int argc, wchar_t** argv, Options* options) {
             options->runs.back().push_back(arg);
         } else if (i + 1 < argc && arg == L"--inf") {
             options->inf = argv[++i];
+        } else if (i + 1 < argc && arg == L"--sys") {
+            options->sys = argv[++i];
         } else if (i + 1 < argc && arg == L"--bus") {
             options->bus = argv[++i];
         } else if (i + 1 < argc && arg == L"--host") {
@@ -63,7 +65,7 @@ bool Parse(int argc, wchar_t** argv, Options* options) {
             return false;
         }
     }
-    return !options->inf.empty() && !options->bus.empty() && !options->host.empty() && !options->ports.empty();
+    return !options->inf.empty() && !options->sys.empty() && !options->bus.empty() && !options->host.empty() && !options->ports.empty();
 }
 
 // Registers qvsimports.dll (beside this program) as the Ports class
@@ -111,17 +113,17 @@ bool AssignPortNames(const Options& options) {
 
 // Stages the driver package as pnputil does: the INF through
 // SetupCopyOEMInf, and the files it copies beside the staged INF, where
-// Plug and Play's installation looks for them (the driver store's role).
+// Plug and Play's installation looks for them (the driver store's role;
+// SPOST_NONE: no source path is remembered, the staged copy is the source).
 bool InstallInf(const Options& options) {
     wchar_t staged[MAX_PATH];
     wchar_t* stagedName = nullptr;
-    if (!SetupCopyOEMInfW(options.inf.c_str(), nullptr, SPOST_PATH, 0, staged, MAX_PATH, nullptr, &stagedName)) {
+    if (!SetupCopyOEMInfW(options.inf.c_str(), nullptr, SPOST_NONE, 0, staged, MAX_PATH, nullptr, &stagedName)) {
         Fail("SetupCopyOEMInf failed for the driver's INF");
         return false;
     }
-    std::wstring source = options.inf.substr(0, options.inf.find_last_of(L"\\/") + 1) + L"qvsimdm.sys";
     std::wstring target = std::wstring(staged, stagedName) + L"qvsimdm.sys";
-    if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) {
+    if (!CopyFileW(options.sys.c_str(), target.c_str(), FALSE)) {
         Fail("cannot stage qvsimdm.sys beside the INF");
         return false;
     }
@@ -284,7 +286,7 @@ int wmain(int argc, wchar_t** argv) {
     Options options;
     if (!Parse(argc, argv, &options)) {
         std::fprintf(stderr,
-                     "usage: qvsimrun --inf PATH --bus PATH --host PATH --port NAME [--port NAME]"
+                     "usage: qvsimrun --inf PATH --sys PATH --bus PATH --host PATH --port NAME [--port NAME]"
                      " --run PROGRAM ARGS... [--run ...]\n");
         return 2;
     }
