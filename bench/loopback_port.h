@@ -16,15 +16,22 @@ class LoopbackPort {
 public:
     LoopbackPort() {
         kmodel::LoadDriver(u"qvsimdm", DriverEntry, &driver_);
-        usbsim::Child* child = bus_.AddChild(u"USB\\VID_F1D0&PID_0A7C\\1", u"COM5", &stack_, stack_.pipes());
-        usbsim::PlugFunctionDriver(child, driver_);
+        child_ = bus_.AddChild(u"USB\\VID_F1D0&PID_0A7C\\1", u"COM5", &stack_, stack_.pipes());
+        usbsim::PlugFunctionDriver(child_, driver_);
         kmodel::io::Open(u"\\??\\COM5", &file_);
         Write("ATE0\r");
         ReadUntil("OK\r\n");
         Write("ATDLOOP\r");
         ReadUntil("CONNECT 115200\r\n");
     }
-    ~LoopbackPort() { kmodel::io::CloseHandle(file_); }
+    // An orderly end, as on a real machine: close, pull the modem out, let
+    // the removal finish, unload.
+    ~LoopbackPort() {
+        kmodel::io::CloseHandle(file_);
+        stack_.Unplug(&bus_, child_);
+        kmodel::WaitForQuiescence();
+        kmodel::UnloadDriver(driver_);
+    }
 
     void Write(const std::string& data) {
         kmodel::io::Request request;
@@ -71,6 +78,7 @@ private:
     usbsim::ParentBus bus_;
     usbsim::UsbWorld usb_;
     usbsim::HostStack stack_{&usb_, "5551000"};
+    usbsim::Child* child_ = nullptr;
     PDRIVER_OBJECT driver_ = nullptr;
     PFILE_OBJECT file_ = nullptr;
 };

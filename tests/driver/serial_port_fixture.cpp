@@ -71,17 +71,17 @@ void ClassRequestLog::OnUrb(const usbsim::UrbRecord& r) {
     if (!bad.empty()) {
         line += " (unexpected" + bad + ")";
     }
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kmodel::Mutex> guard(mutex_);
     lines_.push_back(line);
 }
 
 std::vector<std::string> ClassRequestLog::Lines() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kmodel::Mutex> guard(mutex_);
     return lines_;
 }
 
 void ClassRequestLog::Clear() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kmodel::Mutex> guard(mutex_);
     lines_.clear();
 }
 

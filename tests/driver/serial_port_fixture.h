@@ -27,7 +27,7 @@ public:
     void Clear();
 
 private:
-    mutable std::mutex mutex_;
+    mutable kmodel::Mutex mutex_;
     std::vector<std::string> lines_;
 };
 

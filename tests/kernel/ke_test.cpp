@@ -331,7 +331,7 @@ struct Work {
     std::atomic<bool> started{false};
     std::atomic<bool> finished{false};
     KIRQL irql = 0xFF;
-    std::thread::id thread;
+    uint64_t thread = 0;
     bool waitAtGate = false;
 
     Work() {
@@ -341,7 +341,7 @@ struct Work {
     static VOID NTAPI Run(PVOID context) {
         auto* self = static_cast<Work*>(context);
         self->irql = KeGetCurrentIrql();
-        self->thread = std::this_thread::get_id();
+        self->thread = kmodel::CurrentThreadId();
         self->started = true;
         if (self->waitAtGate) {
             KeWaitForSingleObject(&self->gate, Executive, KernelMode, FALSE, nullptr);
@@ -363,7 +363,7 @@ TEST(WorkItems, RunAtPassiveLevelInAWorkerThreadAndQuiescenceWaitsForThem) {
     kmodel::WaitForQuiescence();
     EXPECT_TRUE(work.finished);
     EXPECT_EQ(work.irql, PASSIVE_LEVEL);
-    EXPECT_NE(work.thread, std::this_thread::get_id());
+    EXPECT_NE(work.thread, kmodel::CurrentThreadId());
 }
 
 // Timer -> DPC at DISPATCH_LEVEL -> work item at PASSIVE_LEVEL -> model thread:

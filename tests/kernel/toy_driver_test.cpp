@@ -75,6 +75,7 @@ TEST(ToyDriver, HeldReadIsSatisfiedByAWriteFromAnotherThread) {
     EXPECT_EQ(held.IoStatus.Information, 3u);
     EXPECT_EQ(std::string(buffer, 3), "xyz");
     kmodel::io::CloseHandle(file);
+    kmodel::WaitForQuiescence();  // the read completed on the writer's thread: its close comes from a system thread
     world.Teardown();
     EXPECT_EQ(kmodel::PoolBlocksHeld(nullptr), 0u);
 }

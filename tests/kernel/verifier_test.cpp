@@ -14,6 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include <usb.h>
+#include <usbioctl.h>
+
 #include <kmodel/io.h>
 #include <kmodel/pnp.h>
 #include <kmodel/system.h>
@@ -1107,6 +1110,118 @@ TEST_F(VerifierPool, FreeWithWrongTag) {
 
 TEST_F(VerifierPool, FreeWithOwnTagIsQuiet) {
     FreeWithTag(false);
+}
+
+// =================================================================================
+// Timers, DPCs and URBs
+// =================================================================================
+
+VOID NTAPI NothingDpc(PKDPC, PVOID, PVOID, PVOID) {}
+
+// Pool freed, or a device deleted, with an armed timer or a queued DPC in
+// it. The DPC is queued at DISPATCH_LEVEL, so it cannot run before the free.
+enum class Active { Timer, Dpc, TimerInDevice };
+
+void FreeWithActiveObject(Active what, bool broken) {
+    Rig rig(broken);
+    rig.Run([what](PDEVICE_OBJECT fdo) {
+        struct Objects {
+            KTIMER timer;
+            KDPC dpc;
+        };
+        PDEVICE_OBJECT device = nullptr;
+        Objects* objects;
+        if (what == Active::TimerInDevice) {
+            ASSERT_EQ(IoCreateDevice(fdo->DriverObject, sizeof(Objects), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+                      STATUS_SUCCESS);
+            objects = static_cast<Objects*>(device->DeviceExtension);
+        } else {
+            objects = static_cast<Objects*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Objects), kTag));
+        }
+        KeInitializeTimer(&objects->timer);
+        KeInitializeDpc(&objects->dpc, NothingDpc, nullptr);
+        LARGE_INTEGER due;
+        due.QuadPart = -1000 * 10000;
+        KIRQL irql;
+        KeRaiseIrql(DISPATCH_LEVEL, &irql);
+        if (what == Active::Dpc) {
+            KeInsertQueueDpc(&objects->dpc, nullptr, nullptr);
+        } else {
+            KeSetTimer(&objects->timer, due, nullptr);
+        }
+        if (!g.broken) {
+            KeCancelTimer(&objects->timer);
+            KeRemoveQueueDpc(&objects->dpc);
+        }
+        if (device == nullptr) {
+            ExFreePool(objects);
+        }
+        KeLowerIrql(irql);
+        if (device != nullptr) {
+            IoDeleteDevice(device);
+        }
+    });
+    rig.Finish();
+}
+
+TEST_F(VerifierPool, ArmedTimerOrQueuedDpcInFreedMemory) {
+    EXPECT_DEATH(FreeWithActiveObject(Active::Timer, true), Fires(rule::kTimerOrDpcInvalid));
+    EXPECT_DEATH(FreeWithActiveObject(Active::Dpc, true), Fires(rule::kTimerOrDpcInvalid));
+    EXPECT_DEATH(FreeWithActiveObject(Active::TimerInDevice, true), Fires(rule::kTimerOrDpcInvalid));
+}
+
+TEST_F(VerifierPool, TimerAndDpcTakenBackBeforeTheFreeAreQuiet) {
+    for (Active what : {Active::Timer, Active::Dpc, Active::TimerInDevice}) {
+        FreeWithActiveObject(what, false);
+    }
+}
+
+// The function driver submits one URB twice: the second time while the bus
+// still holds the first submission, or after it completed.
+NTSTATUS NTAPI FreeOwnIrp(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void SubmitUrbTwice(bool whileInFlight) {
+    Rig rig(whileInFlight);
+    static std::vector<PIRP> held;
+    held.clear();
+    gLower = [](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        held.push_back(irp);
+        return STATUS_PENDING;
+    };
+    auto completeHeld = [] {
+        for (PIRP irp : std::exchange(held, {})) {
+            Complete(irp, STATUS_SUCCESS);
+        }
+    };
+    rig.Run([&](PDEVICE_OBJECT fdo) {
+        static URB urb;
+        for (int i = 0; i < 2; ++i) {
+            PIRP irp = IoAllocateIrp(Lower(fdo)->StackSize, FALSE);
+            PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+            next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+            next->Parameters.Others.Argument1 = &urb;
+            IoSetCompletionRoutine(irp, FreeOwnIrp, nullptr, TRUE, TRUE, TRUE);
+            IoCallDriver(Lower(fdo), irp);
+            if (!g.broken) {
+                completeHeld();
+            }
+        }
+        completeHeld();
+    });
+    rig.Finish();
+}
+
+TEST_F(VerifierIrp, UrbSubmittedWhileInFlight) {
+    EXPECT_DEATH(SubmitUrbTwice(true), Fires(rule::kUrbInFlight));
+}
+
+TEST_F(VerifierIrp, UrbSubmittedAgainAfterItsCompletionIsQuiet) {
+    SubmitUrbTwice(false);
 }
 
 void UnloadHoldingPool(bool leak) {

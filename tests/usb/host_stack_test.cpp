@@ -159,6 +159,30 @@ TEST_F(HostStackTest, AbortCompletesPendingTransfersCancelled) {
     EXPECT_EQ(first.UrbHeader.Status, USBD_STATUS_CANCELED);
 }
 
+// A reset is refused while the pipe has transfers outstanding, a delayed
+// one included; the abort reaches the delayed one, and then the reset goes.
+TEST_F(HostStackTest, ResetWaitsForAnIdlePipeAndAbortReachesDelayedTransfers) {
+    stack.faults(kBulkOutEndpoint).delayMs = 500;
+    char data[] = "x";
+    URB write;
+    BuildTransfer(&write, stack.pipes().bulkOut, false, data, 1);
+    Sent delayed;
+    Send(&write, &delayed);
+    kmodel::WaitForQuiescence();
+    ASSERT_FALSE(delayed.Done());
+    URB reset;
+    BuildPipeRequest(&reset, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, stack.pipes().bulkOut);
+    EXPECT_EQ(SendAndWait(&reset), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(reset.UrbHeader.Status, USBD_STATUS_ERROR_BUSY);
+    URB abort;
+    BuildPipeRequest(&abort, URB_FUNCTION_ABORT_PIPE, stack.pipes().bulkOut);
+    EXPECT_EQ(SendAndWait(&abort), STATUS_SUCCESS);
+    EXPECT_EQ(delayed.Wait(), STATUS_CANCELLED);
+    kmodel::AdvanceClock(1000);  // the delay's timer is gone with it
+    BuildPipeRequest(&reset, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, stack.pipes().bulkOut);
+    EXPECT_EQ(SendAndWait(&reset), STATUS_SUCCESS);
+}
+
 TEST_F(HostStackTest, SerialStateNotificationsOnCarrierAndRing) {
     UsbWorld& w = world;
     HostStack other{&w, "5552000"};

@@ -48,7 +48,7 @@ struct Call {
 };
 
 struct Port {
-    std::mutex mutex;
+    kmodel::Mutex mutex;
     std::vector<Call> calls;
 
     SERIAL_BAUD_RATE baud{9600};
@@ -98,7 +98,7 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 VOID NTAPI CancelWait(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     {
-        std::lock_guard<std::mutex> guard(port->mutex);
+        std::lock_guard<kmodel::Mutex> guard(port->mutex);
         if (port->heldWait == irp) {
             port->heldWait = nullptr;
         }
@@ -128,7 +128,7 @@ void CompleteWait(PIRP irp, NTSTATUS status, ULONG events) {
     }
 }
 
-NTSTATUS HoldWait(PIRP irp, std::unique_lock<std::mutex>& lock) {
+NTSTATUS HoldWait(PIRP irp, std::unique_lock<kmodel::Mutex>& lock) {
     if (port->heldWait != nullptr) {
         lock.unlock();
         return Complete(irp, STATUS_INVALID_PARAMETER, 0);  // one wait at a time
@@ -221,7 +221,7 @@ NTSTATUS NTAPI SerialControl(PDEVICE_OBJECT, PIRP irp) {
     ULONG code = sp->Parameters.DeviceIoControl.IoControlCode;
     ULONG in = sp->Parameters.DeviceIoControl.InputBufferLength;
     ULONG out = sp->Parameters.DeviceIoControl.OutputBufferLength;
-    std::unique_lock<std::mutex> lock(port->mutex);
+    std::unique_lock<kmodel::Mutex> lock(port->mutex);
     const auto* input = static_cast<const uint8_t*>(irp->AssociatedIrp.SystemBuffer);
     port->calls.push_back(Call{code, std::vector<uint8_t>(input, input + in), out});
 
@@ -260,7 +260,7 @@ NTSTATUS NTAPI SerialControl(PDEVICE_OBJECT, PIRP irp) {
 NTSTATUS NTAPI SerialRead(PDEVICE_OBJECT, PIRP irp) {
     NTSTATUS status;
     {
-        std::lock_guard<std::mutex> guard(port->mutex);
+        std::lock_guard<kmodel::Mutex> guard(port->mutex);
         status = port->readStatus;
     }
     return Complete(irp, status, 0);
@@ -268,7 +268,7 @@ NTSTATUS NTAPI SerialRead(PDEVICE_OBJECT, PIRP irp) {
 
 NTSTATUS NTAPI SerialCreate(PDEVICE_OBJECT, PIRP irp) {
     {
-        std::lock_guard<std::mutex> guard(port->mutex);
+        std::lock_guard<kmodel::Mutex> guard(port->mutex);
         port->creates++;
     }
     return Complete(irp, STATUS_SUCCESS, 0);
@@ -278,7 +278,7 @@ NTSTATUS NTAPI SerialCreate(PDEVICE_OBJECT, PIRP irp) {
 NTSTATUS NTAPI SerialCleanup(PDEVICE_OBJECT, PIRP irp) {
     PIRP held;
     {
-        std::lock_guard<std::mutex> guard(port->mutex);
+        std::lock_guard<kmodel::Mutex> guard(port->mutex);
         held = TakeHeldWaitLocked();
     }
     CompleteWait(held, STATUS_CANCELLED, 0);
@@ -480,7 +480,7 @@ protected:
     }
 
     static Names Sent() {
-        std::lock_guard<std::mutex> guard(port->mutex);
+        std::lock_guard<kmodel::Mutex> guard(port->mutex);
         Names names;
         for (const Call& call : port->calls) {
             names.push_back(NameOf(call.code));
@@ -489,12 +489,12 @@ protected:
     }
 
     static void Forget() {
-        std::lock_guard<std::mutex> guard(port->mutex);
+        std::lock_guard<kmodel::Mutex> guard(port->mutex);
         port->calls.clear();
     }
 
     static Call CallAt(size_t index) {
-        std::lock_guard<std::mutex> guard(port->mutex);
+        std::lock_guard<kmodel::Mutex> guard(port->mutex);
         return port->calls.at(index);
     }
 
@@ -509,7 +509,7 @@ protected:
     }
 
     static void FailNext(ULONG code, NTSTATUS status) {
-        std::lock_guard<std::mutex> guard(port->mutex);
+        std::lock_guard<kmodel::Mutex> guard(port->mutex);
         port->failures[code].push_back(status);
     }
 
@@ -520,7 +520,7 @@ protected:
             [events] {
                 PIRP irp;
                 {
-                    std::lock_guard<std::mutex> guard(port->mutex);
+                    std::lock_guard<kmodel::Mutex> guard(port->mutex);
                     irp = TakeHeldWaitLocked();
                 }
                 CompleteWait(irp, STATUS_SUCCESS, events);
@@ -530,7 +530,7 @@ protected:
     }
 
     static bool WaitIsHeld() {
-        std::lock_guard<std::mutex> guard(port->mutex);
+        std::lock_guard<kmodel::Mutex> guard(port->mutex);
         return port->heldWait != nullptr;
     }
 

@@ -773,8 +773,13 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 
 VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+#define MAXIMUM_PROCESSORS 32
+
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
+VOID KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number);
+VOID KeFlushQueuedDpcs(VOID);
+ULONG KeGetCurrentProcessorNumber(VOID);
 
 VOID KeInitializeTimer(PKTIMER Timer);
 VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);

@@ -45,10 +45,28 @@ void FreeDevice(DeviceBlock* block) {
     std::free(block);
 }
 
+// The device object and its extension go with IoDeleteDevice (or with the
+// last reference soon after): nothing in them may still be armed or queued.
+// Rule TIMER_OR_DPC_INVALID: an armed timer or a queued DPC in the device.
+// Rule DEVICE_DELETED_WHILE_ITS_DPC_RUNS: a DPC routine of the device (its
+// KDPC or its context in the device) still running on another processor.
+void CheckNothingActiveIn(PDEVICE_OBJECT device) {
+    DeviceBlock* block = BlockOf(device);
+    size_t bytes = offsetof(DeviceBlock, extension) + (device->Size - sizeof(DEVICE_OBJECT));
+    std::string active = ActiveKernelObjectIn(block, bytes);
+    if (!active.empty()) {
+        BugCheck(rule::kTimerOrDpcInvalid, "IoDeleteDevice of " + Hex(device) + ", whose extension holds " + active);
+    }
+    active = RunningDpcIn(block, bytes);
+    if (!active.empty()) {
+        BugCheck(rule::kDeleteWhileDpcRuns, "IoDeleteDevice of " + Hex(device) + " while the " + active);
+    }
+}
+
 }  // namespace
 
-std::mutex& ObjectMutex() {
-    static std::mutex mutex;
+Mutex& ObjectMutex() {
+    static Mutex mutex;
     return mutex;
 }
 
@@ -57,13 +75,13 @@ DeviceMeta& MetaOf(PDEVICE_OBJECT device) {
 }
 
 void ReferenceDevice(PDEVICE_OBJECT device) {
-    std::lock_guard<std::mutex> guard(ObjectMutex());
+    std::lock_guard<Mutex> guard(ObjectMutex());
     device->ReferenceCount++;
 }
 
 // A deleted device object stays valid memory until its last reference goes.
 void DereferenceDevice(PDEVICE_OBJECT device) {
-    std::lock_guard<std::mutex> guard(ObjectMutex());
+    std::lock_guard<Mutex> guard(ObjectMutex());
     if (--device->ReferenceCount == 0 && MetaOf(device).deleted) {
         FreeDevice(BlockOf(device));
     }
@@ -76,7 +94,7 @@ void DeleteDriverObject(PDRIVER_OBJECT driver) {
 }
 
 void ResetDevices() {
-    std::lock_guard<std::mutex> guard(ObjectMutex());
+    std::lock_guard<Mutex> guard(ObjectMutex());
     for (DeviceBlock* block : std::set<DeviceBlock*>(Devices())) {
         FreeDevice(block);
     }
@@ -195,7 +213,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     device->DeviceObjectExtension = &block->meta;
     KeInitializeEvent(&device->DeviceLock, SynchronizationEvent, TRUE);
     block->meta.exclusive = Exclusive;
-    std::lock_guard<std::mutex> guard(ObjectMutex());
+    std::lock_guard<Mutex> guard(ObjectMutex());
     device->NextDevice = DriverObject->DeviceObject;
     DriverObject->DeviceObject = device;
     Devices().insert(block);
@@ -204,8 +222,10 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
 }
 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    SchedulingPoint("IoDeleteDevice");
     RequireIrqlExactly("IoDeleteDevice", PASSIVE_LEVEL);
     DeviceMeta& meta = MetaOf(DeviceObject);
+    CheckNothingActiveIn(DeviceObject);
     // Rule DELETE_OF_ATTACHED_DEVICE: a device is detached from the stack
     // below it (IoDetachDevice) before it is deleted. (A bus driver may
     // delete a PDO that still has a device above it: that device detaches
@@ -217,7 +237,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     if (!meta.name.empty()) {
         RemoveNamedDevice(meta.name);
     }
-    std::lock_guard<std::mutex> guard(ObjectMutex());
+    std::lock_guard<Mutex> guard(ObjectMutex());
     PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
     while (*link != nullptr && *link != DeviceObject) {
         link = &(*link)->NextDevice;
@@ -247,7 +267,7 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
     RequireIrqlAtMost("IoAttachDeviceToDeviceStack", DISPATCH_LEVEL);
-    std::lock_guard<std::mutex> guard(ObjectMutex());
+    std::lock_guard<Mutex> guard(ObjectMutex());
     if (MetaOf(TargetDevice).deleted) {
         return nullptr;
     }
@@ -261,7 +281,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
 
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     RequireIrqlExactly("IoDetachDevice", PASSIVE_LEVEL);
-    std::unique_lock<std::mutex> lock(ObjectMutex());
+    std::unique_lock<Mutex> lock(ObjectMutex());
     PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
     if (above == nullptr) {
         return;

@@ -27,30 +27,31 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 }
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+    SchedulingPoint("KeSetEvent");
     RequireIrqlAtMost("KeSetEvent", DISPATCH_LEVEL);
-    Scheduler& s = Sched();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    std::lock_guard<Mutex> guard(Sched().mutex);
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
-    s.changed.notify_all();
     return previous;
 }
 
 LONG KeResetEvent(PRKEVENT Event) {
+    SchedulingPoint("KeResetEvent");
     RequireIrqlAtMost("KeResetEvent", DISPATCH_LEVEL);
-    std::lock_guard<std::mutex> guard(Sched().mutex);
+    std::lock_guard<Mutex> guard(Sched().mutex);
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
     return previous;
 }
 
 VOID KeClearEvent(PRKEVENT Event) {
-    std::lock_guard<std::mutex> guard(Sched().mutex);
+    SchedulingPoint("KeClearEvent");
+    std::lock_guard<Mutex> guard(Sched().mutex);
     Event->Header.SignalState = 0;
 }
 
 LONG KeReadStateEvent(PRKEVENT Event) {
-    std::lock_guard<std::mutex> guard(Sched().mutex);
+    std::lock_guard<Mutex> guard(Sched().mutex);
     return Event->Header.SignalState;
 }
 
@@ -79,6 +80,7 @@ int64_t DeadlineOf(PLARGE_INTEGER timeout) {
 // it holds a spin lock.
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                PLARGE_INTEGER Timeout) {
+    SchedulingPoint("KeWaitForSingleObject");
     bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
     ThreadState& self = Self();
     if (!poll && !self.heldLocks.empty()) {
@@ -89,8 +91,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     }
     RequireIrqlAtMost("KeWaitForSingleObject", DISPATCH_LEVEL);
     auto* header = static_cast<DISPATCHER_HEADER*>(Object);
-    Scheduler& s = Sched();
-    std::unique_lock<std::mutex> lock(s.mutex);
+    std::unique_lock<Mutex> lock(Sched().mutex);
     if (IsSignaled(header)) {
         SatisfyWait(header);
         return STATUS_SUCCESS;
@@ -98,13 +99,10 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     if (poll) {
         return STATUS_TIMEOUT;
     }
-    Waiter waiter{header, DeadlineOf(Timeout)};
-    s.waiters.push_back(&waiter);
-    BlockLocked(lock, [&] {
-        return IsSignaled(header) || (waiter.deadline >= 0 && NowLocked() >= waiter.deadline) || s.stopping;
-    });
-    s.waiters.remove(&waiter);
-    s.changed.notify_all();
+    int64_t deadline = DeadlineOf(Timeout);
+    BlockLocked(
+        lock, "KeWaitForSingleObject",
+        [header, deadline] { return IsSignaled(header) || (deadline >= 0 && NowLocked() >= deadline); }, deadline);
     if (IsSignaled(header)) {
         SatisfyWait(header);
         return STATUS_SUCCESS;
@@ -138,18 +136,6 @@ void RemoveTimerLocked(PKTIMER timer) {
     timer->Header.Inserted = FALSE;
 }
 
-BOOLEAN InsertDpcLocked(PKDPC dpc, PVOID a1, PVOID a2) {
-    if (dpc->DpcListEntry.Flink != nullptr) {
-        return FALSE;  // already queued
-    }
-    dpc->SystemArgument1 = a1;
-    dpc->SystemArgument2 = a2;
-    dpc->DpcListEntry.Flink = dpc->DpcListEntry.Blink = &dpc->DpcListEntry;
-    Sched().dpcs.push_back(dpc);
-    Sched().changed.notify_all();
-    return TRUE;
-}
-
 }  // namespace
 
 void FireDueTimersLocked(int64_t now) {
@@ -166,10 +152,19 @@ void FireDueTimersLocked(int64_t now) {
             timers.emplace(static_cast<int64_t>(timer->DueTime.QuadPart), timer);
         }
         if (timer->Dpc != nullptr) {
-            InsertDpcLocked(timer->Dpc, nullptr, nullptr);
+            // The clock interrupt that expires timers moves from processor
+            // to processor, so timer DPCs meet transfer completions.
+            PKDPC dpc = timer->Dpc;
+            if (dpc->Number < MAXIMUM_PROCESSORS) {
+                UCHAR saved = dpc->Number;
+                dpc->Number = static_cast<UCHAR>(MAXIMUM_PROCESSORS + NextHardwareProcessor());
+                InsertDpcLocked(dpc, nullptr, nullptr);
+                dpc->Number = saved;
+            } else {
+                InsertDpcLocked(dpc, nullptr, nullptr);
+            }
         }
     }
-    Sched().changed.notify_all();
 }
 
 }  // namespace kmodel::detail
@@ -195,9 +190,10 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 // Re-arming a timer replaces its earlier due time and DPC; the return value
 // says whether it was still armed.
 BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+    SchedulingPoint("KeSetTimerEx");
     RequireIrqlAtMost("KeSetTimerEx", DISPATCH_LEVEL);
     Scheduler& s = Sched();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    std::lock_guard<Mutex> guard(s.mutex);
     BOOLEAN wasArmed = Timer->Header.Inserted;
     if (wasArmed) {
         RemoveTimerLocked(Timer);
@@ -210,13 +206,13 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     Timer->Header.Inserted = TRUE;
     s.timers.emplace(due, Timer);
     FireDueTimersLocked(NowLocked());  // a due time already reached expires at once
-    s.changed.notify_all();
     return wasArmed;
 }
 
 BOOLEAN KeCancelTimer(PKTIMER Timer) {
+    SchedulingPoint("KeCancelTimer");
     RequireIrqlAtMost("KeCancelTimer", DISPATCH_LEVEL);
-    std::lock_guard<std::mutex> guard(Sched().mutex);
+    std::lock_guard<Mutex> guard(Sched().mutex);
     BOOLEAN wasArmed = Timer->Header.Inserted;
     if (wasArmed) {
         RemoveTimerLocked(Timer);
@@ -225,17 +221,17 @@ BOOLEAN KeCancelTimer(PKTIMER Timer) {
 }
 
 BOOLEAN KeReadStateTimer(PKTIMER Timer) {
-    std::lock_guard<std::mutex> guard(Sched().mutex);
+    std::lock_guard<Mutex> guard(Sched().mutex);
     return Timer->Header.SignalState > 0;
 }
 
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
-    std::lock_guard<std::mutex> guard(Sched().mutex);
+    std::lock_guard<Mutex> guard(Sched().mutex);
     CurrentTime->QuadPart = kBootSystemTime + NowLocked();
 }
 
 ULONGLONG KeQueryInterruptTime() {
-    std::lock_guard<std::mutex> guard(Sched().mutex);
+    std::lock_guard<Mutex> guard(Sched().mutex);
     return static_cast<ULONGLONG>(NowLocked());
 }
 
@@ -253,26 +249,36 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
 }
 
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
-    std::lock_guard<std::mutex> guard(Sched().mutex);
+    SchedulingPoint("KeInsertQueueDpc");
+    std::lock_guard<Mutex> guard(Sched().mutex);
     return InsertDpcLocked(Dpc, SystemArgument1, SystemArgument2);
 }
 
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
-    Scheduler& s = Sched();
-    std::lock_guard<std::mutex> guard(s.mutex);
-    if (Dpc->DpcListEntry.Flink == nullptr) {
-        return FALSE;
-    }
-    std::erase(s.dpcs, Dpc);
-    Dpc->DpcListEntry.Flink = Dpc->DpcListEntry.Blink = nullptr;
-    s.changed.notify_all();
-    return TRUE;
+    SchedulingPoint("KeRemoveQueueDpc");
+    std::lock_guard<Mutex> guard(Sched().mutex);
+    return RemoveDpcLocked(Dpc);
+}
+
+// The processor a DPC runs on, encoded as Windows does: numbers at or above
+// MAXIMUM_PROCESSORS name a target.
+VOID KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number) {
+    Dpc->Number = static_cast<UCHAR>(MAXIMUM_PROCESSORS + Number);
+}
+
+// Returns once every DPC queued on any processor before the call has run.
+VOID KeFlushQueuedDpcs() {
+    SchedulingPoint("KeFlushQueuedDpcs");
+    RequireIrqlExactly("KeFlushQueuedDpcs", PASSIVE_LEVEL);
+    std::unique_lock<Mutex> lock(Sched().mutex);
+    std::vector<uint64_t> marks = DpcMarks();
+    BlockLocked(lock, "KeFlushQueuedDpcs", [marks] { return DpcsPassed(marks); });
 }
 
 VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) {
+    SchedulingPoint("ExQueueWorkItem");
     RequireIrqlAtMost("ExQueueWorkItem", DISPATCH_LEVEL);
     Scheduler& s = Sched();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    std::lock_guard<Mutex> guard(s.mutex);
     s.work.push_back({WorkItem, Self().driver});
-    s.changed.notify_all();
 }

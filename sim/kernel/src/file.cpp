@@ -39,7 +39,7 @@ PIRP NewThreadIrp(PFILE_OBJECT file, UCHAR major, io::Request* request, bool hol
     if (request != nullptr) {
         request->Finished = false;
         KeInitializeEvent(&request->Done, NotificationEvent, FALSE);
-        std::lock_guard<std::mutex> guard(IrpMutex());  // Cancel reads it from other threads
+        std::lock_guard<Mutex> guard(IrpMutex());  // Cancel reads it from other threads
         request->Irp = irp;
     }
     if (holdsFileReference) {
@@ -47,7 +47,7 @@ PIRP NewThreadIrp(PFILE_OBJECT file, UCHAR major, io::Request* request, bool hol
         // alive until it completes.
         ReferenceFile(file);
         meta.file = file;
-        std::lock_guard<std::mutex> guard(IrpMutex());
+        std::lock_guard<Mutex> guard(IrpMutex());
         MetaOf(file).outstanding.insert(irp);
     }
     return irp;
@@ -80,7 +80,7 @@ void SendClose(PFILE_OBJECT file) {
     PDEVICE_OBJECT device = file->DeviceObject;
     SendFileRequestAndWait(file, IRP_MJ_CLOSE);
     {
-        std::lock_guard<std::mutex> guard(ObjectMutex());
+        std::lock_guard<Mutex> guard(ObjectMutex());
         MetaOf(device).openFiles--;
     }
     FileBlock* block = BlockOf(file);
@@ -95,8 +95,7 @@ void SendClose(PFILE_OBJECT file) {
 }  // namespace
 
 std::vector<PFILE_OBJECT>*& ThreadDeferredDereferences() {
-    thread_local std::vector<PFILE_OBJECT>* list = nullptr;
-    return list;
+    return Self().deferredDereferences;
 }
 
 // A close never runs inside the completing driver's own call: the reference
@@ -117,7 +116,7 @@ FileMeta& MetaOf(PFILE_OBJECT file) {
 }
 
 void ReferenceFile(PFILE_OBJECT file) {
-    std::lock_guard<std::mutex> guard(ObjectMutex());
+    std::lock_guard<Mutex> guard(ObjectMutex());
     BlockOf(file)->meta.references++;
 }
 
@@ -125,7 +124,7 @@ void ReferenceFile(PFILE_OBJECT file) {
 // completion at DISPATCH_LEVEL the close is sent from a system thread.
 void DereferenceFile(PFILE_OBJECT file) {
     {
-        std::lock_guard<std::mutex> guard(ObjectMutex());
+        std::lock_guard<Mutex> guard(ObjectMutex());
         if (--BlockOf(file)->meta.references != 0) {
             return;
         }
@@ -174,7 +173,7 @@ NTSTATUS Open(const std::u16string& name, PFILE_OBJECT* file) {
         return status;
     }
     {
-        std::lock_guard<std::mutex> guard(ObjectMutex());
+        std::lock_guard<Mutex> guard(ObjectMutex());
         DeviceMeta& meta = MetaOf(device);
         if (meta.deleted) {
             return STATUS_DELETE_PENDING;
@@ -210,7 +209,7 @@ NTSTATUS Open(const std::u16string& name, PFILE_OBJECT* file) {
         block->name.~basic_string();
         std::free(block);
         {
-            std::lock_guard<std::mutex> guard(ObjectMutex());
+            std::lock_guard<Mutex> guard(ObjectMutex());
             MetaOf(device).openFiles--;
         }
         DereferenceDevice(device);
@@ -287,7 +286,7 @@ NTSTATUS Wait(Request* request) {
 void Cancel(PFILE_OBJECT file, Request* request) {
     std::vector<PIRP> targets;
     {
-        std::lock_guard<std::mutex> guard(IrpMutex());
+        std::lock_guard<Mutex> guard(IrpMutex());
         if (request != nullptr) {
             if (request->Irp != nullptr) {
                 targets.push_back(request->Irp);
@@ -313,7 +312,7 @@ NTSTATUS CloseHandle(PFILE_OBJECT file) {
 }
 
 size_t OpenFileCount(PDEVICE_OBJECT device) {
-    std::lock_guard<std::mutex> guard(ObjectMutex());
+    std::lock_guard<Mutex> guard(ObjectMutex());
     return static_cast<size_t>(MetaOf(device).openFiles);
 }
 

@@ -1,4 +1,5 @@
-// Interlocked operations: full barriers, as on x86.
+// Interlocked operations: full barriers, as on x86, and scheduling points:
+// only one model thread runs at a time, so each is atomic by construction.
 #include <atomic>
 
 #include "model.h"
@@ -13,39 +14,48 @@ std::atomic_ref<T> Ref(T volatile* p) {
 }  // namespace
 
 LONG InterlockedIncrement(LONG volatile* Addend) {
+    kmodel::detail::SchedulingPoint("InterlockedIncrement");
     return Ref(Addend).fetch_add(1) + 1;
 }
 
 LONG InterlockedDecrement(LONG volatile* Addend) {
+    kmodel::detail::SchedulingPoint("InterlockedDecrement");
     return Ref(Addend).fetch_sub(1) - 1;
 }
 
 LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
+    kmodel::detail::SchedulingPoint("InterlockedExchange");
     return Ref(Target).exchange(Value);
 }
 
 LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
+    kmodel::detail::SchedulingPoint("InterlockedExchangeAdd");
     return Ref(Addend).fetch_add(Value);
 }
 
 LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comperand) {
+    kmodel::detail::SchedulingPoint("InterlockedCompareExchange");
     Ref(Destination).compare_exchange_strong(Comperand, Exchange);
     return Comperand;
 }
 
 LONG InterlockedOr(LONG volatile* Destination, LONG Value) {
+    kmodel::detail::SchedulingPoint("InterlockedOr");
     return Ref(Destination).fetch_or(Value);
 }
 
 LONG InterlockedAnd(LONG volatile* Destination, LONG Value) {
+    kmodel::detail::SchedulingPoint("InterlockedAnd");
     return Ref(Destination).fetch_and(Value);
 }
 
 PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+    kmodel::detail::SchedulingPoint("InterlockedExchangePointer");
     return Ref(Target).exchange(Value);
 }
 
 PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comperand) {
+    kmodel::detail::SchedulingPoint("InterlockedCompareExchangePointer");
     Ref(Destination).compare_exchange_strong(Comperand, Exchange);
     return Comperand;
 }

@@ -13,6 +13,8 @@
 #define QV_UNPOISON(p, n) ((void)(p), (void)(n))
 #endif
 
+#include <usbioctl.h>
+
 #include "model.h"
 
 namespace kmodel::detail {
@@ -150,7 +152,7 @@ void CompleteThreadedIrp(IrpBlock* block) {
     }
     PFILE_OBJECT file = meta.file;
     {
-        std::lock_guard<std::mutex> guard(IrpMutex());
+        std::lock_guard<Mutex> guard(IrpMutex());
         if (file != nullptr) {
             MetaOf(file).outstanding.erase(irp);
         }
@@ -191,13 +193,16 @@ void CompleteThreadedIrp(IrpBlock* block) {
 
 }  // namespace
 
-std::mutex& IrpMutex() {
-    static std::mutex mutex;
+Mutex& IrpMutex() {
+    static Mutex mutex;
     return mutex;
 }
 
+std::map<void*, std::pair<IrpBlock*, int>>& UrbsInFlight();
+
 void ReleaseQuarantine() {
-    std::lock_guard<std::mutex> guard(IrpMutex());
+    std::lock_guard<Mutex> guard(IrpMutex());
+    UrbsInFlight().clear();
     for (IrpBlock* block : LiveIrps()) {
         block->meta.~IrpMeta();
         std::free(block);
@@ -217,7 +222,7 @@ IrpBlock* BlockOf(PIRP irp, const char* ddi) {
         BugCheck(rule::kIrpUseAfterFree, std::string(ddi) + " given a NULL IRP");
     }
     IrpBlock* block = RawBlockOf(irp);
-    std::lock_guard<std::mutex> guard(IrpMutex());
+    std::lock_guard<Mutex> guard(IrpMutex());
     // Rule MULTIPLE_IRP_COMPLETE_REQUESTS, for an IRP the first completion freed.
     const char* rule = std::strcmp(ddi, "IoCompleteRequest") == 0 ? rule::kIrpCompletedTwice : rule::kIrpUseAfterFree;
     for (IrpBlock* freed : Quarantine()) {
@@ -239,7 +244,7 @@ PIRP AllocateIrp(CCHAR stackSize, PDRIVER_OBJECT allocator) {
     block->meta.allocator = allocator;
     InitializeIrp(block, stackSize);
     {
-        std::lock_guard<std::mutex> guard(IrpMutex());
+        std::lock_guard<Mutex> guard(IrpMutex());
         LiveIrps().insert(block);
     }
     return &block->irp;
@@ -249,8 +254,63 @@ PIO_STACK_LOCATION StackLocation(PIRP irp, int location) {
     return Locations(RawBlockOf(irp)) + location;
 }
 
+// Each URB in flight, with the IRP and stack location that took it down.
+std::map<void*, std::pair<IrpBlock*, int>>& UrbsInFlight() {
+    static std::map<void*, std::pair<IrpBlock*, int>> urbs;
+    return urbs;
+}
+
+namespace {
+
+constexpr ULONG kSubmitUrbIoctl = IOCTL_INTERNAL_USB_SUBMIT_URB;
+
+void ForgetUrbs(IrpBlock* block) {
+    for (auto& [urb, location] : block->meta.urbs) {
+        UrbsInFlight().erase(urb);
+    }
+    block->meta.urbs.clear();
+}
+
+}  // namespace
+
+// Rule URB_SUBMITTED_WHILE_IN_FLIGHT: a URB belongs to the USB stack from its
+// submission until the IRP that carried it completes back past the location
+// it was sent to. Handing it down again meanwhile in another IRP makes two
+// transfers of one request block: on Windows the host controller's lists are
+// corrupted. The same IRP passed on down the stack (or with its location
+// skipped) is the legitimate case.
+void NoteUrbSubmitted(IrpBlock* block, void* urb, int location) {
+    std::lock_guard<Mutex> guard(IrpMutex());
+    auto& urbs = UrbsInFlight();
+    auto it = urbs.find(urb);
+    if (it != urbs.end()) {
+        auto [holder, heldAt] = it->second;
+        if (holder != block || location > heldAt) {
+            BugCheck(rule::kUrbInFlight, "URB " + Hex(urb) + " submitted in IRP " + Hex(&block->irp) +
+                                             " while its submission in IRP " + Hex(&holder->irp) +
+                                             " is still in flight");
+        }
+        return;  // forwarded down the stack
+    }
+    urbs[urb] = {block, location};
+    block->meta.urbs.emplace_back(urb, location);
+}
+
+void NoteLocationCompleted(IrpBlock* block, int location) {
+    auto& mine = block->meta.urbs;
+    for (auto it = mine.begin(); it != mine.end();) {
+        if (it->second == location) {
+            UrbsInFlight().erase(it->first);
+            it = mine.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
 void FreeIrpBlock(IrpBlock* block) {
-    std::lock_guard<std::mutex> guard(IrpMutex());
+    std::lock_guard<Mutex> guard(IrpMutex());
+    ForgetUrbs(block);
     block->meta.state = IrpState::Freed;
     if (block->meta.callRefs > 0) {
         block->meta.freePending = true;  // a dispatch or cancel is still on the stack
@@ -262,7 +322,7 @@ void FreeIrpBlock(IrpBlock* block) {
 namespace {
 
 void DropCallRef(IrpBlock* block) {
-    std::lock_guard<std::mutex> guard(IrpMutex());
+    std::lock_guard<Mutex> guard(IrpMutex());
     if (--block->meta.callRefs == 0 && block->meta.freePending) {
         ReleaseMemory(block);
     }
@@ -302,9 +362,13 @@ NTSTATUS CallDriverInternal(PDEVICE_OBJECT device, PIRP irp, bool viaPo) {
     PIO_STACK_LOCATION sp = irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = device;
     int location = irp->CurrentLocation;
+    if (sp->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+        sp->Parameters.DeviceIoControl.IoControlCode == kSubmitUrbIoctl && sp->Parameters.Others.Argument1 != nullptr) {
+        NoteUrbSubmitted(block, sp->Parameters.Others.Argument1, location);
+    }
     std::shared_ptr<LocationGeneration> generation;
     {
-        std::lock_guard<std::mutex> guard(IrpMutex());
+        std::lock_guard<Mutex> guard(IrpMutex());
         meta.callRefs++;
         meta.completed = false;
         if (meta.generation[location] == nullptr || meta.generation[location]->walked) {
@@ -326,7 +390,7 @@ NTSTATUS CallDriverInternal(PDEVICE_OBJECT device, PIRP irp, bool viaPo) {
         CheckReturnState("dispatch routine", irql, locks);
     }
     {
-        std::lock_guard<std::mutex> guard(IrpMutex());
+        std::lock_guard<Mutex> guard(IrpMutex());
         if (generation->walked) {
             CheckPendingReturn(irp, status == STATUS_PENDING, generation->marked, device);
         } else {
@@ -368,7 +432,7 @@ BOOLEAN CancelIrpInternal(PIRP irp) {
 }
 
 bool HoldIrpIfOutstanding(PFILE_OBJECT file, PIRP irp) {
-    std::lock_guard<std::mutex> guard(IrpMutex());
+    std::lock_guard<Mutex> guard(IrpMutex());
     if (MetaOf(file).outstanding.count(irp) == 0) {
         return false;
     }
@@ -436,6 +500,7 @@ using namespace kmodel;
 using namespace kmodel::detail;
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+    SchedulingPoint("IoAllocateIrp");
     RequireIrqlAtMost("IoAllocateIrp", DISPATCH_LEVEL);
     if (ShouldFailAllocation(kIrpAllocation)) {
         return nullptr;
@@ -444,6 +509,7 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 }
 
 VOID IoFreeIrp(PIRP Irp) {
+    SchedulingPoint("IoFreeIrp");
     RequireIrqlAtMost("IoFreeIrp", DISPATCH_LEVEL);
     IrpBlock* block = BlockOf(Irp, "IoFreeIrp");
     // Rule FREE_OF_IRP_IN_USE: an IRP the I/O manager owns (issued for a
@@ -459,6 +525,7 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
     IrpBlock* block = BlockOf(Irp, "IoReuseIrp");
     CCHAR stackSize = Irp->StackCount;
     PDRIVER_OBJECT allocator = block->meta.allocator;
+    ForgetUrbs(block);
     block->meta = IrpMeta();
     block->meta.allocator = allocator;
     InitializeIrp(block, stackSize);
@@ -466,11 +533,13 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
 }
 
 NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    SchedulingPoint("IoCallDriver");
     RequireIrqlAtMost("IoCallDriver", DISPATCH_LEVEL);
     return CallDriverInternal(DeviceObject, Irp, false);
 }
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    SchedulingPoint("PoCallDriver");
     RequireIrqlAtMost("PoCallDriver", DISPATCH_LEVEL);
     return CallDriverInternal(DeviceObject, Irp, true);
 }
@@ -479,7 +548,7 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
     RequireIrqlAtMost("PoStartNextPowerIrp", DISPATCH_LEVEL);
     IrpBlock* block = BlockOf(Irp, "PoStartNextPowerIrp");
     int location = Irp->CurrentLocation;
-    std::lock_guard<std::mutex> guard(IrpMutex());
+    std::lock_guard<Mutex> guard(IrpMutex());
     if (location < 1 || location > Irp->StackCount) {
         BugCheck(rule::kPoStartNextMissing, "PoStartNextPowerIrp on IRP " + Hex(Irp) + " outside any location");
     }
@@ -493,6 +562,7 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
 }
 
 VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    SchedulingPoint("IoCompleteRequest");
     RequireIrqlAtMost("IoCompleteRequest", DISPATCH_LEVEL);
     IrpBlock* block = BlockOf(Irp, "IoCompleteRequest");
     IrpMeta& meta = block->meta;
@@ -527,7 +597,7 @@ VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
         PVOID context = sp->Context;
         {
-            std::lock_guard<std::mutex> guard(IrpMutex());
+            std::lock_guard<Mutex> guard(IrpMutex());
             if (LocationGeneration* generation = meta.generation[location].get()) {
                 generation->walked = true;
                 generation->marked = Irp->PendingReturned;
@@ -538,6 +608,7 @@ VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             }
             ClearLocation(sp);
         }
+        NoteLocationCompleted(block, location);
         if (routine != nullptr && invoke) {
             // The routine belongs to the driver of the location above; the
             // top location of a driver-allocated IRP has no device object.
@@ -548,7 +619,7 @@ VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             uint64_t completions = meta.completions;
             NTSTATUS result;
             {
-                std::lock_guard<std::mutex> guard(IrpMutex());
+                std::lock_guard<Mutex> guard(IrpMutex());
                 meta.callRefs++;  // the routine may free the IRP; keep its memory to look
             }
             {
@@ -583,6 +654,7 @@ VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 }
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
+    SchedulingPoint("IoCancelIrp");
     RequireIrqlAtMost("IoCancelIrp", DISPATCH_LEVEL);
     BlockOf(Irp, "IoCancelIrp");
     return CancelIrpInternal(Irp);

@@ -5,16 +5,6 @@
 
 namespace kmodel::detail {
 
-ThreadState& Self() {
-    static std::atomic<ULONG_PTR> nextToken{1};
-    thread_local ThreadState state = [] {
-        ThreadState s;
-        s.token = nextToken.fetch_add(1);
-        return s;
-    }();
-    return state;
-}
-
 std::string Hex(const void* p) {
     std::ostringstream out;
     out << p;
@@ -76,6 +66,7 @@ VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
     }
     *OldIrql = self.irql;
     self.irql = NewIrql;
+    IrqlChanged(*OldIrql, NewIrql);
 }
 
 // Rule IRQL_NOT_LESS_OR_EQUAL: KeLowerIrql never raises.
@@ -85,7 +76,17 @@ VOID KeLowerIrql(KIRQL NewIrql) {
         BugCheck(rule::kIrqlNotLessOrEqual,
                  "KeLowerIrql to " + std::to_string(NewIrql) + " from " + std::to_string(self.irql));
     }
+    KIRQL old = self.irql;
     self.irql = NewIrql;
+    IrqlChanged(old, NewIrql);
+    // Lowering below DISPATCH_LEVEL is where a processor takes its DPCs.
+    if (old >= DISPATCH_LEVEL && NewIrql < DISPATCH_LEVEL) {
+        SchedulingPoint("KeLowerIrql");
+    }
+}
+
+ULONG KeGetCurrentProcessorNumber() {
+    return static_cast<ULONG>(CurrentProcessor());
 }
 
 KIRQL KeRaiseIrqlToDpcLevel() {

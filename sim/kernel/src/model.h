@@ -1,7 +1,6 @@
 // Private state of the kernel model shared by its services.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -32,8 +31,11 @@ struct ThreadState {
     KIRQL irql = PASSIVE_LEVEL;
     PDRIVER_OBJECT driver = nullptr;     // driver whose code runs now
     std::vector<PKSPIN_LOCK> heldLocks;  // spin locks this thread holds
-    bool modelThread = false;            // counted for quiescence
     ULONG_PTR token = 0;                 // non-zero owner value for spin locks
+    int processor = -1;                  // the processor held while at DISPATCH_LEVEL or above
+    int modelLocks = 0;                  // model locks held: no switch may happen meanwhile
+    std::vector<PFILE_OBJECT>* deferredDereferences = nullptr;  // see ThreadDeferredDereferences
+    uintptr_t applicationSlot = 0;       // kept for the application layer
 };
 ThreadState& Self();
 
@@ -58,46 +60,53 @@ void CheckReturnState(const char* what, KIRQL irql, size_t locksBefore);
 std::string Hex(const void* p);
 std::string Hex(uint64_t v);
 
-// ---- the scheduler: one lock for every dispatcher object and queue ------------
+// ---- the scheduler -------------------------------------------------------------
+//
+// Every model thread is a fiber; one runs at a time, on the one operating
+// system thread that booted the model, and the scheduler alone decides which
+// (scheduler.cpp). Threads meet only at scheduling points: each DDI entry
+// calls SchedulingPoint, and a thread that cannot go on calls Block.
 
-struct Waiter {
-    DISPATCHER_HEADER* object;
-    int64_t deadline;  // model time, or -1 for none
+struct Fiber;
+
+// A place where the scheduler may switch threads. `what` names the DDI or
+// step, for the schedule report.
+void SchedulingPoint(const char* what);
+// Blocks the calling thread until `ready` holds (checked by the scheduler;
+// it reads model state only). `deadline` is the model time at which a timed
+// wait ends by itself, or -1. Called with the scheduler lock held by `lock`,
+// which is released meanwhile.
+void BlockLocked(std::unique_lock<Mutex>& lock, const char* what, std::function<bool()> ready, int64_t deadline = -1);
+
+// The processor this thread runs on when it must name one (DPC targeting).
+int CurrentProcessor();
+// The thread's IRQL changed: it takes or gives back a processor.
+void IrqlChanged(KIRQL from, KIRQL to);
+
+// Spin locks spin by blocking until the lock word is free.
+void SpinUntilFree(PKSPIN_LOCK lock);
+
+struct WorkEntry {
+    PWORK_QUEUE_ITEM item;
+    PDRIVER_OBJECT driver;
+};
+
+struct SystemWork {
+    std::function<void()> fn;
+    KIRQL irql;
 };
 
 struct Scheduler {
-    std::mutex mutex;
-    std::condition_variable changed;  // any state change: signal, queue, clock
+    Mutex mutex;  // dispatcher objects, timers and queues
 
-    int running = 0;  // model threads not blocked in a model wait
-    std::list<Waiter*> waiters;
-    int activity = 0;  // held by simulated hardware
-
-    // DPC queue (one processor's worth).
-    std::deque<PKDPC> dpcs;
-    bool dpcRunning = false;
-
-    struct WorkEntry {
-        PWORK_QUEUE_ITEM item;
-        PDRIVER_OBJECT driver;
-    };
     std::deque<WorkEntry> work;
-    int workRunning = 0;
-
-    struct SystemWork {
-        std::function<void()> fn;
-        KIRQL irql;
-    };
     std::deque<SystemWork> systemWork;
-    int systemRunning = 0;
-
-    // Timers armed, by due time.
-    std::multimap<int64_t, PKTIMER> timers;
+    std::multimap<int64_t, PKTIMER> timers;  // armed, by due time
 
     ClockMode clockMode = ClockMode::Manual;
     int64_t manualNow = 0;
     int64_t realBase = 0;  // steady clock at boot, 100 ns units
-
+    int activity = 0;      // held by simulated hardware
     bool stopping = false;
 };
 Scheduler& Sched();
@@ -105,15 +114,26 @@ Scheduler& Sched();
 int64_t NowLocked();
 bool IsSignaled(const DISPATCHER_HEADER* h);
 void SatisfyWait(DISPATCHER_HEADER* h);  // consumes a synchronization object
-bool QuiescentLocked();
 
-// Blocks the calling thread until `ready` holds (called with the scheduler
-// lock held), keeping the quiescence count right.
-void BlockLocked(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready);
-
-void StartKernelThreads(int delayedWorkers);
-void StopKernelThreads();
+// DPC queues, one per processor.
+bool InsertDpcLocked(PKDPC dpc, PVOID a1, PVOID a2);
+bool RemoveDpcLocked(PKDPC dpc);
+// Per processor, how many DPCs have been queued; DpcsPassed says whether all
+// of those have run (or left the queue) since.
+std::vector<uint64_t> DpcMarks();
+bool DpcsPassed(const std::vector<uint64_t>& marks);
 void FireDueTimersLocked(int64_t now);
+
+void StartKernelThreads(const BootOptions& options);
+void StopKernelThreads();
+
+// For the verifier: is this memory range free of armed timers and queued
+// or running DPCs? Names the first object found.
+std::string ActiveKernelObjectIn(const void* begin, size_t bytes);
+// A DPC routine running now whose KDPC or context lies in the range.
+std::string RunningDpcIn(const void* begin, size_t bytes);
+// The scheduler's part of a bug-check report.
+std::string ScheduleReport();
 
 // ---- IRPs --------------------------------------------------------------------
 
@@ -149,7 +169,13 @@ struct IrpMeta {
     std::vector<std::vector<PDRIVER_OBJECT>> powerDispatched;      // per location: drivers that got it
     std::vector<std::vector<PDRIVER_OBJECT>> powerStarted;         // per location: PoStartNextPowerIrp callers
     bool power = false;                  // an IRP_MJ_POWER request
+    std::vector<std::pair<void*, int>> urbs;  // URBs submitted with it, by the location they went to
 };
+
+// URBs between submission and completion (rule URB_SUBMITTED_WHILE_IN_FLIGHT).
+struct IrpBlock;
+void NoteUrbSubmitted(IrpBlock* block, void* urb, int location);
+void NoteLocationCompleted(IrpBlock* block, int location);
 
 struct IrpBlock {
     uint64_t magic;
@@ -172,7 +198,7 @@ void FreeIrpBlock(IrpBlock* block);
 void ReleaseQuarantine();  // at shutdown: freed IRPs kept for diagnosis, and those still in flight
 PIO_STACK_LOCATION StackLocation(PIRP irp, int location);  // 0 is the guard
 NTSTATUS CallDriverInternal(PDEVICE_OBJECT device, PIRP irp, bool viaPo);
-std::mutex& IrpMutex();  // guards callRefs/freePending
+Mutex& IrpMutex();  // guards callRefs/freePending
 
 // ---- devices and files ---------------------------------------------------------
 
@@ -189,7 +215,7 @@ struct DeviceMeta {
     SYSTEM_POWER_STATE systemPower = PowerSystemUnspecified;
 };
 DeviceMeta& MetaOf(PDEVICE_OBJECT device);
-std::mutex& ObjectMutex();  // object namespace, device lists, references
+Mutex& ObjectMutex();  // object namespace, device lists, references
 
 void ReferenceDevice(PDEVICE_OBJECT device);
 void DereferenceDevice(PDEVICE_OBJECT device);

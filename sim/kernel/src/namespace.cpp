@@ -15,7 +15,7 @@ struct Entry {
 };
 
 struct Namespace {
-    std::mutex mutex;
+    Mutex mutex;
     std::map<std::u16string, Entry> entries;  // by canonical name
 };
 
@@ -50,24 +50,24 @@ std::u16string Canonical(const std::u16string& name) {
 }
 
 NTSTATUS InsertNamedDevice(const std::u16string& name, PDEVICE_OBJECT device) {
-    std::lock_guard<std::mutex> guard(Names().mutex);
+    std::lock_guard<Mutex> guard(Names().mutex);
     auto [it, inserted] = Names().entries.try_emplace(Canonical(name), Entry{name, device, {}});
     return inserted ? STATUS_SUCCESS : STATUS_OBJECT_NAME_COLLISION;
 }
 
 void RemoveNamedDevice(const std::u16string& name) {
-    std::lock_guard<std::mutex> guard(Names().mutex);
+    std::lock_guard<Mutex> guard(Names().mutex);
     Names().entries.erase(Canonical(name));
 }
 
 NTSTATUS CreateLink(const std::u16string& link, const std::u16string& target) {
-    std::lock_guard<std::mutex> guard(Names().mutex);
+    std::lock_guard<Mutex> guard(Names().mutex);
     auto [it, inserted] = Names().entries.try_emplace(Canonical(link), Entry{link, nullptr, target});
     return inserted ? STATUS_SUCCESS : STATUS_OBJECT_NAME_COLLISION;
 }
 
 NTSTATUS DeleteLink(const std::u16string& link) {
-    std::lock_guard<std::mutex> guard(Names().mutex);
+    std::lock_guard<Mutex> guard(Names().mutex);
     auto it = Names().entries.find(Canonical(link));
     if (it == Names().entries.end() || it->second.device != nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -79,7 +79,7 @@ NTSTATUS DeleteLink(const std::u16string& link) {
 // Follows links to a device object; a name that goes on below a device (or
 // below a link) leaves the rest for the device's driver to interpret.
 NTSTATUS ResolveName(const std::u16string& name, PDEVICE_OBJECT* device, std::u16string* remainder) {
-    std::lock_guard<std::mutex> guard(Names().mutex);
+    std::lock_guard<Mutex> guard(Names().mutex);
     std::u16string current = name;
     std::u16string rest;
     for (int depth = 0; depth < 32; ++depth) {
@@ -107,7 +107,7 @@ NTSTATUS ResolveName(const std::u16string& name, PDEVICE_OBJECT* device, std::u1
 }
 
 void ResetNamespace() {
-    std::lock_guard<std::mutex> guard(Names().mutex);
+    std::lock_guard<Mutex> guard(Names().mutex);
     Names().entries.clear();
 }
 
@@ -118,13 +118,13 @@ namespace kmodel {
 using namespace detail;
 
 PDEVICE_OBJECT LookupDevice(const std::u16string& name) {
-    std::lock_guard<std::mutex> guard(Names().mutex);
+    std::lock_guard<Mutex> guard(Names().mutex);
     auto it = Names().entries.find(Canonical(name));
     return it == Names().entries.end() ? nullptr : it->second.device;
 }
 
 bool SymbolicLinkTarget(const std::u16string& link, std::u16string* target) {
-    std::lock_guard<std::mutex> guard(Names().mutex);
+    std::lock_guard<Mutex> guard(Names().mutex);
     auto it = Names().entries.find(Canonical(link));
     if (it == Names().entries.end() || it->second.device != nullptr) {
         return false;
@@ -134,7 +134,7 @@ bool SymbolicLinkTarget(const std::u16string& link, std::u16string* target) {
 }
 
 std::vector<std::u16string> ListDirectory(const std::u16string& directory) {
-    std::lock_guard<std::mutex> guard(Names().mutex);
+    std::lock_guard<Mutex> guard(Names().mutex);
     std::u16string prefix = Canonical(directory) + u"\\";
     std::vector<std::u16string> names;
     for (const auto& [key, entry] : Names().entries) {

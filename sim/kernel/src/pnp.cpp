@@ -36,7 +36,7 @@ struct Interface {
 };
 
 struct PnpState {
-    std::mutex mutex;
+    Mutex mutex;
     std::vector<std::unique_ptr<DeviceNodeImpl>> nodes;
     std::vector<Interface> interfaces;
     int nextPdoName = 0;
@@ -63,7 +63,7 @@ PDEVICE_OBJECT BottomOf(PDEVICE_OBJECT device) {
 }
 
 int OpenFilesOnStack(DeviceNodeImpl* node) {
-    std::lock_guard<std::mutex> guard(ObjectMutex());
+    std::lock_guard<Mutex> guard(ObjectMutex());
     int open = 0;
     for (PDEVICE_OBJECT d = node->pdo; d != nullptr; d = d->AttachedDevice) {
         open += MetaOf(d).openFiles;
@@ -72,7 +72,7 @@ int OpenFilesOnStack(DeviceNodeImpl* node) {
 }
 
 bool DriverHasDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT device) {
-    std::lock_guard<std::mutex> guard(ObjectMutex());
+    std::lock_guard<Mutex> guard(ObjectMutex());
     for (PDEVICE_OBJECT d = driver->DeviceObject; d != nullptr; d = d->NextDevice) {
         if (d == device) {
             return true;
@@ -115,7 +115,7 @@ void NotifyFileClosed(PDEVICE_OBJECT device) {
 }
 
 void ResetPnp() {
-    std::lock_guard<std::mutex> guard(Pnp().mutex);
+    std::lock_guard<Mutex> guard(Pnp().mutex);
     Pnp().nodes.clear();
     Pnp().interfaces.clear();
     Pnp().nextPdoName = 0;
@@ -131,7 +131,7 @@ DeviceNode* ReportChildDevice(PDEVICE_OBJECT pdo, const std::u16string& instance
     node->instancePath = instancePath;
     DeviceNodeImpl* raw = node.get();
     {
-        std::lock_guard<std::mutex> guard(Pnp().mutex);
+        std::lock_guard<Mutex> guard(Pnp().mutex);
         node->index = static_cast<int>(Pnp().nodes.size());
         // Interface links point at the PDO by name, so it needs one.
         if (MetaOf(pdo).name.empty()) {
@@ -248,7 +248,7 @@ bool NodeRemoved(DeviceNode* node) {
 }
 
 std::vector<std::u16string> EnabledInterfaces(const GUID& interfaceClass) {
-    std::lock_guard<std::mutex> guard(Pnp().mutex);
+    std::lock_guard<Mutex> guard(Pnp().mutex);
     std::vector<std::u16string> links;
     for (const Interface& i : Pnp().interfaces) {
         if (i.enabled && i.guid == interfaceClass) {
@@ -302,7 +302,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
         link += u"\\" + reference;
     }
     {
-        std::lock_guard<std::mutex> guard(Pnp().mutex);
+        std::lock_guard<Mutex> guard(Pnp().mutex);
         auto& list = Pnp().interfaces;
         bool known = std::any_of(list.begin(), list.end(), [&](const Interface& i) { return ToLower(i.link) == ToLower(link); });
         if (!known) {
@@ -327,7 +327,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
     RequireIrqlExactly("IoSetDeviceInterfaceState", PASSIVE_LEVEL);
     std::u16string link = FromUnicodeString(*SymbolicLinkName);
-    std::lock_guard<std::mutex> guard(Pnp().mutex);
+    std::lock_guard<Mutex> guard(Pnp().mutex);
     for (Interface& i : Pnp().interfaces) {
         if (ToLower(i.link) != ToLower(link)) {
             continue;

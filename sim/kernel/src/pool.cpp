@@ -24,7 +24,7 @@ struct alignas(16) PoolHeader {
 };
 
 struct PoolState {
-    std::mutex mutex;
+    Mutex mutex;
     std::map<void*, PoolHeader*> live;
     uint64_t sequence = 0;
     std::map<PDRIVER_OBJECT, uint64_t> initialized;  // sequence when DriverEntry returned
@@ -56,7 +56,7 @@ void* AllocateBlock(size_t bytes, ULONG tag, POOL_TYPE type, PDRIVER_OBJECT owne
     header->owner = owner;
     void* body = header + 1;
     std::memset(body, kFreshFill, bytes);
-    std::lock_guard<std::mutex> guard(Pool().mutex);
+    std::lock_guard<Mutex> guard(Pool().mutex);
     header->sequence = ++Pool().sequence;
     Pool().live[body] = header;
     return body;
@@ -67,7 +67,7 @@ void* AllocateBlock(size_t bytes, ULONG tag, POOL_TYPE type, PDRIVER_OBJECT owne
 void FreeBlock(void* p, const ULONG* expectedTag, const char* ddi) {
     PoolHeader* header;
     {
-        std::lock_guard<std::mutex> guard(Pool().mutex);
+        std::lock_guard<Mutex> guard(Pool().mutex);
         auto it = Pool().live.find(p);
         if (it == Pool().live.end()) {
             BugCheck(rule::kPoolDoubleFree, std::string(ddi) + " of " + Hex(p) + ", which is not an allocated pool block");
@@ -76,6 +76,14 @@ void FreeBlock(void* p, const ULONG* expectedTag, const char* ddi) {
         if (expectedTag != nullptr && *expectedTag != header->tag) {
             BugCheck(rule::kPoolDoubleFree, std::string(ddi) + " of " + Hex(p) + " with tag '" + TagText(*expectedTag) +
                                                 "', allocated with '" + TagText(header->tag) + "'");
+        }
+        // Rule TIMER_OR_DPC_INVALID: freed pool holds no armed timer and no
+        // DPC queued; the clock or a processor would later run
+        // through freed memory.
+        std::string active = ActiveKernelObjectIn(p, header->size);
+        if (!active.empty()) {
+            BugCheck(rule::kTimerOrDpcInvalid, std::string(ddi) + " of " + Hex(p) + " ('" + TagText(header->tag) +
+                                                   "'), which holds " + active);
         }
         Pool().live.erase(it);
     }
@@ -96,7 +104,7 @@ void CheckPoolSince(PDRIVER_OBJECT driver, uint64_t since, const char* when) {
     std::ostringstream leaks;
     size_t count = 0;
     {
-        std::lock_guard<std::mutex> guard(Pool().mutex);
+        std::lock_guard<Mutex> guard(Pool().mutex);
         for (const auto& [body, header] : Pool().live) {
             if (header->owner == driver && header->sequence > since) {
                 if (count < 16) {
@@ -124,19 +132,19 @@ void CheckPoolAtUnload(PDRIVER_OBJECT driver) {
 void CheckPoolAtLastRemoval(PDRIVER_OBJECT driver) {
     uint64_t since;
     {
-        std::lock_guard<std::mutex> guard(Pool().mutex);
+        std::lock_guard<Mutex> guard(Pool().mutex);
         since = Pool().initialized[driver];
     }
     CheckPoolSince(driver, since, "has its last device removed");
 }
 
 void MarkDriverInitialized(PDRIVER_OBJECT driver) {
-    std::lock_guard<std::mutex> guard(Pool().mutex);
+    std::lock_guard<Mutex> guard(Pool().mutex);
     Pool().initialized[driver] = Pool().sequence;
 }
 
 void ResetPool() {
-    std::lock_guard<std::mutex> guard(Pool().mutex);
+    std::lock_guard<Mutex> guard(Pool().mutex);
     for (auto& [body, header] : Pool().live) {
         std::free(header);
     }
@@ -149,7 +157,7 @@ void ResetPool() {
 namespace kmodel {
 
 size_t PoolBytesHeld(PDRIVER_OBJECT driver) {
-    std::lock_guard<std::mutex> guard(detail::Pool().mutex);
+    std::lock_guard<Mutex> guard(detail::Pool().mutex);
     size_t bytes = 0;
     for (const auto& [body, header] : detail::Pool().live) {
         if (driver == nullptr || header->owner == driver) {
@@ -160,7 +168,7 @@ size_t PoolBytesHeld(PDRIVER_OBJECT driver) {
 }
 
 size_t PoolBlocksHeld(PDRIVER_OBJECT driver) {
-    std::lock_guard<std::mutex> guard(detail::Pool().mutex);
+    std::lock_guard<Mutex> guard(detail::Pool().mutex);
     size_t blocks = 0;
     for (const auto& [body, header] : detail::Pool().live) {
         if (driver == nullptr || header->owner == driver) {
@@ -171,7 +179,7 @@ size_t PoolBlocksHeld(PDRIVER_OBJECT driver) {
 }
 
 size_t PoolBlocksWithTag(ULONG tag) {
-    std::lock_guard<std::mutex> guard(detail::Pool().mutex);
+    std::lock_guard<Mutex> guard(detail::Pool().mutex);
     size_t blocks = 0;
     for (const auto& [body, header] : detail::Pool().live) {
         blocks += header->tag == tag ? 1 : 0;
@@ -185,6 +193,7 @@ using namespace kmodel;
 using namespace kmodel::detail;
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    SchedulingPoint("ExAllocatePoolWithTag");
     if (PoolType == PagedPool || PoolType == PagedPoolCacheAligned) {
         RequireIrqlAtMost("ExAllocatePoolWithTag(PagedPool)", APC_LEVEL);
     } else {
@@ -201,11 +210,13 @@ PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
 }
 
 VOID ExFreePool(PVOID P) {
+    SchedulingPoint("ExFreePool");
     RequireIrqlAtMost("ExFreePool", DISPATCH_LEVEL);
     FreeBlock(P, nullptr, "ExFreePool");
 }
 
 VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    SchedulingPoint("ExFreePoolWithTag");
     RequireIrqlAtMost("ExFreePoolWithTag", DISPATCH_LEVEL);
     FreeBlock(P, &Tag, "ExFreePoolWithTag");
 }

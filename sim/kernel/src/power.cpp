@@ -31,8 +31,8 @@ NTSTATUS NTAPI RequestedIrpComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-std::mutex& PowerMutex() {
-    static std::mutex mutex;
+Mutex& PowerMutex() {
+    static Mutex mutex;
     return mutex;
 }
 
@@ -77,12 +77,12 @@ POWER_ACTION ActionFor(SYSTEM_POWER_STATE state) {
 }  // namespace
 
 void RegisterPowerNode(DeviceNode* node) {
-    std::lock_guard<std::mutex> guard(PowerMutex());
+    std::lock_guard<Mutex> guard(PowerMutex());
     PowerNodes().push_back(node);
 }
 
 void ResetPower() {
-    std::lock_guard<std::mutex> guard(PowerMutex());
+    std::lock_guard<Mutex> guard(PowerMutex());
     PowerNodes().clear();
     SystemState() = PowerSystemWorking;
 }
@@ -101,7 +101,7 @@ using namespace detail;
 NTSTATUS SetSystemPowerState(SYSTEM_POWER_STATE state) {
     std::vector<DeviceNode*> nodes;
     {
-        std::lock_guard<std::mutex> guard(PowerMutex());
+        std::lock_guard<Mutex> guard(PowerMutex());
         for (DeviceNode* node : PowerNodes()) {
             if (!NodeRemoved(node)) {
                 nodes.push_back(node);

@@ -22,7 +22,7 @@ struct KeyObject {
 constexpr uint64_t kHandleMagic = 0x59454B4C45444F4DULL;
 
 struct Registry {
-    std::mutex mutex;
+    Mutex mutex;
     std::map<std::u16string, Key> keys;  // by lower-case path
     std::set<KeyObject*> handles;
 };
@@ -109,7 +109,7 @@ std::u16string RelativeBase(ULONG relativeTo) {
 }  // namespace
 
 void ResetRegistry() {
-    std::lock_guard<std::mutex> guard(Reg().mutex);
+    std::lock_guard<Mutex> guard(Reg().mutex);
     Reg().keys.clear();
     for (KeyObject* h : Reg().handles) {
         delete h;
@@ -122,7 +122,7 @@ void ResetRegistry() {
 }
 
 HANDLE OpenKeyHandle(const std::u16string& path, ACCESS_MASK access, bool create) {
-    std::lock_guard<std::mutex> guard(Reg().mutex);
+    std::lock_guard<Mutex> guard(Reg().mutex);
     if (create) {
         CreateKeyLocked(path);
     } else if (FindKeyLocked(path) == nullptr) {
@@ -138,12 +138,12 @@ namespace kmodel {
 using namespace detail;
 
 void RegistrySetValue(const std::u16string& keyPath, const std::u16string& name, const RegistryValue& value) {
-    std::lock_guard<std::mutex> guard(Reg().mutex);
+    std::lock_guard<Mutex> guard(Reg().mutex);
     SetValueLocked(CreateKeyLocked(keyPath), name, value);
 }
 
 bool RegistryGetValue(const std::u16string& keyPath, const std::u16string& name, RegistryValue* value) {
-    std::lock_guard<std::mutex> guard(Reg().mutex);
+    std::lock_guard<Mutex> guard(Reg().mutex);
     Key* key = FindKeyLocked(keyPath);
     if (key == nullptr) {
         return false;
@@ -157,18 +157,18 @@ bool RegistryGetValue(const std::u16string& keyPath, const std::u16string& name,
 }
 
 std::vector<std::pair<std::u16string, RegistryValue>> RegistryEnumValues(const std::u16string& keyPath) {
-    std::lock_guard<std::mutex> guard(Reg().mutex);
+    std::lock_guard<Mutex> guard(Reg().mutex);
     Key* key = FindKeyLocked(keyPath);
     return key == nullptr ? std::vector<std::pair<std::u16string, RegistryValue>>{} : key->values;
 }
 
 bool RegistryKeyExists(const std::u16string& keyPath) {
-    std::lock_guard<std::mutex> guard(Reg().mutex);
+    std::lock_guard<Mutex> guard(Reg().mutex);
     return FindKeyLocked(keyPath) != nullptr;
 }
 
 void RegistryCreateKey(const std::u16string& keyPath) {
-    std::lock_guard<std::mutex> guard(Reg().mutex);
+    std::lock_guard<Mutex> guard(Reg().mutex);
     CreateKeyLocked(keyPath);
 }
 
@@ -206,7 +206,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
                          ULONG Length, PULONG ResultLength) {
     RequireIrqlExactly("ZwQueryValueKey", PASSIVE_LEVEL);
-    std::lock_guard<std::mutex> guard(Reg().mutex);
+    std::lock_guard<Mutex> guard(Reg().mutex);
     KeyObject* handle = HandleOf(KeyHandle, "ZwQueryValueKey");
     Key* key = FindKeyLocked(handle->path);
     if (key == nullptr) {
@@ -287,7 +287,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
                        ULONG DataSize) {
     RequireIrqlExactly("ZwSetValueKey", PASSIVE_LEVEL);
-    std::lock_guard<std::mutex> guard(Reg().mutex);
+    std::lock_guard<Mutex> guard(Reg().mutex);
     KeyObject* handle = HandleOf(KeyHandle, "ZwSetValueKey");
     Key* key = FindKeyLocked(handle->path);
     if (key == nullptr) {
@@ -302,7 +302,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
 
 NTSTATUS ZwClose(HANDLE Handle) {
     RequireIrqlExactly("ZwClose", PASSIVE_LEVEL);
-    std::lock_guard<std::mutex> guard(Reg().mutex);
+    std::lock_guard<Mutex> guard(Reg().mutex);
     KeyObject* handle = HandleOf(Handle, "ZwClose");
     Reg().handles.erase(handle);
     delete handle;
@@ -313,7 +313,7 @@ NTSTATUS ZwClose(HANDLE Handle) {
 NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType, PVOID ValueData,
                                ULONG ValueLength) {
     RequireIrqlExactly("RtlWriteRegistryValue", PASSIVE_LEVEL);
-    std::lock_guard<std::mutex> guard(Reg().mutex);
+    std::lock_guard<Mutex> guard(Reg().mutex);
     Key* key = &CreateKeyLocked(RelativeBase(RelativeTo) + FromWide(Path));
     RegistryValue value;
     value.type = ValueType;
@@ -324,7 +324,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
 
 NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName) {
     RequireIrqlExactly("RtlDeleteRegistryValue", PASSIVE_LEVEL);
-    std::lock_guard<std::mutex> guard(Reg().mutex);
+    std::lock_guard<Mutex> guard(Reg().mutex);
     Key* key = FindKeyLocked(RelativeBase(RelativeTo) + FromWide(Path));
     if (key == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;

@@ -1,8 +1,6 @@
 // Spin locks. A KSPIN_LOCK holds the owning thread's token while held, so the
 // verifier can tell who owns it.
 #include <algorithm>
-#include <atomic>
-#include <thread>
 
 #include "model.h"
 
@@ -11,22 +9,17 @@ using namespace kmodel::detail;
 
 namespace {
 
-std::atomic_ref<ULONG_PTR> LockWord(PKSPIN_LOCK lock) {
-    return std::atomic_ref<ULONG_PTR>(*lock);
-}
-
 // Rule SPIN_LOCK_ALREADY_OWNED: a thread that acquires a spin lock it already
 // holds would spin forever on Windows.
 void AcquireAtDpc(PKSPIN_LOCK lock, const char* ddi) {
     ThreadState& self = Self();
-    if (LockWord(lock).load() == self.token) {
+    if (*lock == self.token) {
         BugCheck(rule::kSpinLockAlreadyOwned, std::string(ddi) + " on lock " + Hex(lock) + " this thread holds");
     }
-    ULONG_PTR expected = 0;
-    while (!LockWord(lock).compare_exchange_weak(expected, self.token, std::memory_order_acquire)) {
-        expected = 0;
-        std::this_thread::yield();
+    while (*lock != 0) {
+        SpinUntilFree(lock);
     }
+    *lock = self.token;
     self.heldLocks.push_back(lock);
 }
 
@@ -34,14 +27,14 @@ void AcquireAtDpc(PKSPIN_LOCK lock, const char* ddi) {
 // release it.
 void ReleaseAtDpc(PKSPIN_LOCK lock, const char* ddi) {
     ThreadState& self = Self();
-    ULONG_PTR owner = LockWord(lock).load();
+    ULONG_PTR owner = *lock;
     if (owner != self.token) {
         BugCheck(rule::kSpinLockNotOwned,
                  std::string(ddi) + " on lock " + Hex(lock) + (owner == 0 ? " that is not held" : " held by another thread"));
     }
     auto it = std::find(self.heldLocks.rbegin(), self.heldLocks.rend(), lock);
     self.heldLocks.erase(std::next(it).base());
-    LockWord(lock).store(0, std::memory_order_release);
+    *lock = 0;
 }
 
 }  // namespace
@@ -51,23 +44,27 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
+    SchedulingPoint("KeAcquireSpinLock");
     RequireIrqlAtMost("KeAcquireSpinLock", DISPATCH_LEVEL);
     KeRaiseIrql(DISPATCH_LEVEL, OldIrql);
     AcquireAtDpc(SpinLock, "KeAcquireSpinLock");
 }
 
 VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    SchedulingPoint("KeReleaseSpinLock");
     RequireIrqlExactly("KeReleaseSpinLock", DISPATCH_LEVEL);
     ReleaseAtDpc(SpinLock, "KeReleaseSpinLock");
     KeLowerIrql(NewIrql);
 }
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    SchedulingPoint("KeAcquireSpinLockAtDpcLevel");
     RequireIrqlExactly("KeAcquireSpinLockAtDpcLevel", DISPATCH_LEVEL);
     AcquireAtDpc(SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
 
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+    SchedulingPoint("KeReleaseSpinLockFromDpcLevel");
     RequireIrqlExactly("KeReleaseSpinLockFromDpcLevel", DISPATCH_LEVEL);
     ReleaseAtDpc(SpinLock, "KeReleaseSpinLockFromDpcLevel");
 }

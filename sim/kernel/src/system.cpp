@@ -16,16 +16,12 @@ System::System(const BootOptions& options) {
     ResetPower();
     ResetDevices();
     Scheduler& s = Sched();
-    {
-        std::lock_guard<std::mutex> guard(s.mutex);
-        s.clockMode = options.clock;
-        s.manualNow = 0;
-        s.realBase = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                         std::chrono::steady_clock::now().time_since_epoch())
-                         .count() /
-                     100;
-    }
-    StartKernelThreads(options.delayedWorkerThreads);
+    s.clockMode = options.clock;
+    s.manualNow = 0;
+    s.realBase =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count() /
+        100;
+    StartKernelThreads(options);
 }
 
 System::~System() {

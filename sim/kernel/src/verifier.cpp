@@ -14,6 +14,7 @@ void BugCheck(const char* rule, const std::string& details) {
                  "details: %s\n"
                  "driver:  %s\n",
                  rule, details.c_str(), detail::Hex(detail::Self().driver).c_str());
+    std::fputs(detail::ScheduleReport().c_str(), stderr);
     std::fflush(stderr);
     std::abort();
 }
@@ -21,7 +22,7 @@ void BugCheck(const char* rule, const std::string& details) {
 namespace {
 
 struct FaultState {
-    std::mutex mutex;
+    Mutex mutex;
     bool active = false;
     FaultPlan plan;
     uint64_t counted = 0;
@@ -38,7 +39,7 @@ FaultState& Faults() {
 
 void SetFaultPlan(const FaultPlan& plan) {
     FaultState& f = Faults();
-    std::lock_guard<std::mutex> guard(f.mutex);
+    std::lock_guard<Mutex> guard(f.mutex);
     f.active = true;
     f.plan = plan;
     f.counted = 0;
@@ -48,23 +49,23 @@ void SetFaultPlan(const FaultPlan& plan) {
 
 void ClearFaultPlan() {
     FaultState& f = Faults();
-    std::lock_guard<std::mutex> guard(f.mutex);
+    std::lock_guard<Mutex> guard(f.mutex);
     f.active = false;
 }
 
 uint64_t CountedAllocations() {
-    std::lock_guard<std::mutex> guard(Faults().mutex);
+    std::lock_guard<Mutex> guard(Faults().mutex);
     return Faults().counted;
 }
 
 uint64_t FailedAllocations() {
-    std::lock_guard<std::mutex> guard(Faults().mutex);
+    std::lock_guard<Mutex> guard(Faults().mutex);
     return Faults().failed;
 }
 
 bool ShouldFailAllocation(AllocationKind kind) {
     FaultState& f = Faults();
-    std::lock_guard<std::mutex> guard(f.mutex);
+    std::lock_guard<Mutex> guard(f.mutex);
     if (!f.active || (f.plan.kinds & kind) == 0) {
         return false;
     }

@@ -96,8 +96,8 @@ NTSTATUS NTAPI BusPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     return status;
 }
 
-std::mutex& HeldPowerMutex() {
-    static std::mutex mutex;
+kmodel::Mutex& HeldPowerMutex() {
+    static kmodel::Mutex mutex;
     return mutex;
 }
 
@@ -120,7 +120,7 @@ NTSTATUS NTAPI BusPower(PDEVICE_OBJECT pdo, PIRP irp) {
         if (child->options.holdPower) {
             Record(child, sp, status);
             IoMarkIrpPending(irp);
-            std::lock_guard<std::mutex> guard(HeldPowerMutex());
+            std::lock_guard<kmodel::Mutex> guard(HeldPowerMutex());
             child->heldPower.emplace_back(irp, status);
             return STATUS_PENDING;
         }
@@ -207,7 +207,7 @@ void CompleteHeldPower(Child* child) {
         [child] {
             std::vector<std::pair<PIRP, NTSTATUS>> held;
             {
-                std::lock_guard<std::mutex> guard(HeldPowerMutex());
+                std::lock_guard<kmodel::Mutex> guard(HeldPowerMutex());
                 held.swap(child->heldPower);
             }
             kmodel::RunAsDriver(child->pdo->DriverObject, [&] {

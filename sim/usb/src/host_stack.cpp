@@ -36,14 +36,9 @@ NTSTATUS StatusFor(USBD_STATUS usbd) {
     }
 }
 
-struct DelayedCompletion {
-    KTIMER timer;
-    KDPC dpc;
-    PIRP irp;
-};
-
-// The host controller completes transfers from its DPC, never from the
-// submitter's stack and never from a thread that may be waiting for one.
+// The host controller completes transfers from its DPCs, never from the
+// submitter's stack and never from a thread that may be waiting for one;
+// the interrupts behind them land on every processor in turn.
 struct QueuedCompletion {
     KDPC dpc;
     PIRP irp;
@@ -55,13 +50,38 @@ VOID NTAPI CompletionDpc(PKDPC, PVOID context, PVOID, PVOID) {
     delete queued;
 }
 
-VOID NTAPI DelayedCompletionDpc(PKDPC, PVOID context, PVOID, PVOID) {
-    auto* delayed = static_cast<DelayedCompletion*>(context);
-    IoCompleteRequest(delayed->irp, IO_NO_INCREMENT);
-    delete delayed;
+void QueueCompletion(PIRP irp) {
+    auto* queued = new QueuedCompletion();
+    queued->irp = irp;
+    KeInitializeDpc(&queued->dpc, CompletionDpc, queued);
+    KeSetTargetProcessorDpc(&queued->dpc, static_cast<CCHAR>(kmodel::NextHardwareProcessor()));
+    KeInsertQueueDpc(&queued->dpc, nullptr, nullptr);
 }
 
 }  // namespace
+
+// A transfer a fault plan delays stays on its pipe until its timer fires,
+// so an abort still reaches it.
+struct HostStack::Delayed {
+    KTIMER timer;
+    KDPC dpc;
+    HostStack* stack;
+    Pipe* pipe;
+    PIRP irp;
+    PURB urb;
+};
+
+VOID NTAPI HostStack::DelayedDpc(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* delayed = static_cast<Delayed*>(context);
+    HostStack* stack = delayed->stack;
+    KIRQL irql;
+    KeAcquireSpinLock(&stack->world_->lock, &irql);
+    std::erase(delayed->pipe->delayed, delayed);
+    stack->Observe(delayed->irp, delayed->urb, true);
+    KeReleaseSpinLock(&stack->world_->lock, irql);
+    IoCompleteRequest(delayed->irp, IO_NO_INCREMENT);
+    delete delayed;
+}
 
 UsbWorld::UsbWorld() {
     KeInitializeSpinLock(&lock);
@@ -190,6 +210,12 @@ NTSTATUS HostStack::SubmitUrb(PIRP irp, PURB urb) {
         Finish(irp, urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS, &completions);
         break;
     default:  // the resets
+        // Like the Windows stack, a reset is refused while transfers are
+        // outstanding on the pipe: the client aborts them first.
+        if (!pipe->pending.empty() || !pipe->delayed.empty()) {
+            Finish(irp, urb, STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_BUSY, &completions);
+            break;
+        }
         pipe->stalled = false;
         Finish(irp, urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS, &completions);
         break;
@@ -370,7 +396,22 @@ void HostStack::PumpLocked(std::vector<Completion>* out) {
     }
 }
 
+// An abort reaches every transfer of the endpoint, the delayed ones too, and
+// hands each to completion. As Microsoft documents for ABORT_PIPE, the abort
+// itself may complete before those completions have run: a client waits
+// for its own transfers.
 void HostStack::Abort(Pipe* pipe, NTSTATUS status, USBD_STATUS usbd, std::vector<Completion>* out) {
+    for (auto it = pipe->delayed.begin(); it != pipe->delayed.end();) {
+        Delayed* delayed = *it;
+        if (!KeCancelTimer(&delayed->timer)) {
+            ++it;  // already expiring: its DPC completes it
+            continue;
+        }
+        it = pipe->delayed.erase(it);
+        delayed->urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        Finish(delayed->irp, delayed->urb, status, usbd, out);
+        delete delayed;
+    }
     while (!pipe->pending.empty()) {
         Pending p = pipe->pending.front();
         pipe->pending.pop_front();
@@ -387,7 +428,9 @@ void HostStack::Finish(PIRP irp, PURB urb, NTSTATUS status, USBD_STATUS usbd, st
     urb->UrbHeader.Status = usbd;
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = 0;
-    Observe(irp, urb, true);
+    if (delay == 0) {
+        Observe(irp, urb, true);  // a delayed one is seen when it completes
+    }
     out->push_back(Completion{irp, urb, status, delay});
 }
 
@@ -397,18 +440,22 @@ void HostStack::Deliver(std::vector<Completion>& completions, PIRP submitted) {
             IoCompleteRequest(c.irp, IO_NO_INCREMENT);
         } else if (c.delayMs > 0) {
             // The timer is the pending work; tests reach it by advancing the clock.
-            auto* delayed = new DelayedCompletion();
+            auto* delayed = new Delayed();
+            delayed->stack = this;
             delayed->irp = c.irp;
+            delayed->urb = c.urb;
             KeInitializeTimer(&delayed->timer);
-            KeInitializeDpc(&delayed->dpc, DelayedCompletionDpc, delayed);
+            KeInitializeDpc(&delayed->dpc, DelayedDpc, delayed);
             LARGE_INTEGER due;
             due.QuadPart = -c.delayMs * 10000;
+            KIRQL irql;
+            KeAcquireSpinLock(&world_->lock, &irql);
+            delayed->pipe = PipeOf(c.urb->UrbBulkOrInterruptTransfer.PipeHandle);
+            delayed->pipe->delayed.push_back(delayed);
             KeSetTimer(&delayed->timer, due, &delayed->dpc);
+            KeReleaseSpinLock(&world_->lock, irql);
         } else {
-            auto* queued = new QueuedCompletion();
-            queued->irp = c.irp;
-            KeInitializeDpc(&queued->dpc, CompletionDpc, queued);
-            KeInsertQueueDpc(&queued->dpc, nullptr, nullptr);
+            QueueCompletion(c.irp);
         }
     }
 }

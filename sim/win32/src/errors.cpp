@@ -1,10 +1,10 @@
 // The calling thread's last error, and NTSTATUS to Win32 error mapping.
+#include <kmodel/system.h>
 #include <win32/win32sim.h>
 #include <win32/windows.h>
 
 namespace {
 
-thread_local DWORD lastError = ERROR_SUCCESS;
 
 struct StatusMapping {
     NTSTATUS status;
@@ -59,12 +59,13 @@ constexpr ULONG kWin32FacilityError = 0xC0070000u;
 
 }  // namespace
 
+// The last error is per thread: each model thread keeps it in its slot.
 DWORD WINAPI GetLastError() {
-    return lastError;
+    return static_cast<DWORD>(kmodel::ApplicationSlot());
 }
 
 void WINAPI SetLastError(DWORD dwErrCode) {
-    lastError = dwErrCode;
+    kmodel::ApplicationSlot() = dwErrCode;
 }
 
 namespace win32sim {

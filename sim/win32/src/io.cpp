@@ -241,7 +241,7 @@ BOOL WINAPI CancelIo(HANDLE hFile) {
     if (!file) {
         return FailWithError(ERROR_INVALID_HANDLE);
     }
-    std::thread::id self = std::this_thread::get_id();
+    uint64_t self = kmodel::CurrentThreadId();
     CancelRequests(*file, PendingRequests(file->id, nullptr, &self));
     return TRUE;
 }

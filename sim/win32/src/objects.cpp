@@ -13,7 +13,7 @@ namespace win32sim::detail {
 namespace {
 
 struct HandleTable {
-    std::mutex mutex;
+    kmodel::Mutex mutex;
     std::map<uintptr_t, std::shared_ptr<Object>> objects;
     uintptr_t next = 4;  // handle values are multiples of four, never reused
 };
@@ -31,7 +31,7 @@ uintptr_t KeyOf(HANDLE handle) {
 
 std::shared_ptr<Object> Lookup(HANDLE handle) {
     HandleTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.mutex);
+    std::lock_guard<kmodel::Mutex> guard(table.mutex);
     auto it = table.objects.find(KeyOf(handle));
     return it == table.objects.end() ? nullptr : it->second;
 }
@@ -40,7 +40,7 @@ std::shared_ptr<Object> Lookup(HANDLE handle) {
 
 HANDLE InsertHandle(std::shared_ptr<Object> object) {
     HandleTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.mutex);
+    std::lock_guard<kmodel::Mutex> guard(table.mutex);
     uintptr_t key = table.next;
     table.next += 4;
     table.objects.emplace(key, std::move(object));
@@ -49,7 +49,7 @@ HANDLE InsertHandle(std::shared_ptr<Object> object) {
 
 std::shared_ptr<Object> RemoveHandle(HANDLE handle) {
     HandleTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.mutex);
+    std::lock_guard<kmodel::Mutex> guard(table.mutex);
     auto it = table.objects.find(KeyOf(handle));
     if (it == table.objects.end()) {
         return nullptr;
@@ -73,7 +73,7 @@ std::shared_ptr<EventObject> LookupEvent(HANDLE handle) {
 
 size_t HandleCount() {
     HandleTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.mutex);
+    std::lock_guard<kmodel::Mutex> guard(table.mutex);
     return table.objects.size();
 }
 
@@ -88,7 +88,7 @@ std::shared_ptr<FileObject> NewFileObject(PFILE_OBJECT file, bool overlapped) {
 }
 
 bool BeginUse(FileObject& file) {
-    std::lock_guard<std::mutex> guard(file.mutex);
+    std::lock_guard<kmodel::Mutex> guard(file.mutex);
     if (file.closing) {
         return false;
     }
@@ -99,7 +99,7 @@ bool BeginUse(FileObject& file) {
 void EndUse(FileObject& file) {
     bool close;
     {
-        std::lock_guard<std::mutex> guard(file.mutex);
+        std::lock_guard<kmodel::Mutex> guard(file.mutex);
         close = --file.uses == 0 && file.closing;
     }
     if (close) {
@@ -110,7 +110,7 @@ void EndUse(FileObject& file) {
 void CloseFileObject(FileObject& file) {
     bool close;
     {
-        std::lock_guard<std::mutex> guard(file.mutex);
+        std::lock_guard<kmodel::Mutex> guard(file.mutex);
         file.closing = true;
         close = file.uses == 0;
     }

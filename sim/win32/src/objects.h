@@ -5,6 +5,8 @@
 #include <memory>
 #include <mutex>
 
+#include <kmodel/system.h>
+
 #include <win32/windows.h>
 
 namespace win32sim::detail {
@@ -22,7 +24,7 @@ struct FileObject : Object {
     uint64_t id = 0;          // never reused, unlike addresses
     KEVENT ioLock{};          // serialises I/O on a synchronous handle
 
-    std::mutex mutex;
+    kmodel::Mutex mutex;
     int uses = 0;
     bool closing = false;
 };

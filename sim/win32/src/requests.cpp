@@ -12,7 +12,7 @@ namespace win32sim::detail {
 namespace {
 
 struct RequestTable {
-    std::mutex mutex;
+    kmodel::Mutex mutex;
     std::vector<std::shared_ptr<Request>> requests;  // oldest first
 };
 
@@ -26,7 +26,7 @@ void RemoveLocked(RequestTable& table, const std::shared_ptr<Request>& request) 
     std::erase(table.requests, request);
 }
 
-std::mutex observerMutex;
+kmodel::Mutex observerMutex;
 std::function<void(const RequestRecord&)> observer;
 
 void WriteStatusBlock(LPOVERLAPPED overlapped, const IO_STATUS_BLOCK& iosb) {
@@ -39,7 +39,7 @@ void WriteStatusBlock(LPOVERLAPPED overlapped, const IO_STATUS_BLOCK& iosb) {
 void ReportRequest(const RequestRecord& record) {
     std::function<void(const RequestRecord&)> report;
     {
-        std::lock_guard<std::mutex> guard(observerMutex);
+        std::lock_guard<kmodel::Mutex> guard(observerMutex);
         report = observer;
     }
     if (report) {
@@ -54,12 +54,12 @@ std::shared_ptr<Request> TrackRequest(const FileObject& file, LPOVERLAPPED overl
     request->record.device = file.file->DeviceObject;
     request->overlapped = overlapped;
     request->fileId = file.id;
-    request->thread = std::this_thread::get_id();
+    request->thread = kmodel::CurrentThreadId();
     request->event = std::move(event);
     request->io.UserEvent = request->event ? &request->event->event : nullptr;
     KeInitializeEvent(&request->io.Done, NotificationEvent, FALSE);
     RequestTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.mutex);
+    std::lock_guard<kmodel::Mutex> guard(table.mutex);
     table.requests.push_back(request);
     return request;
 }
@@ -67,7 +67,7 @@ std::shared_ptr<Request> TrackRequest(const FileObject& file, LPOVERLAPPED overl
 void Untrack(const std::shared_ptr<Request>& request, NTSTATUS status) {
     {
         RequestTable& table = Table();
-        std::lock_guard<std::mutex> guard(table.mutex);
+        std::lock_guard<kmodel::Mutex> guard(table.mutex);
         request->harvested = true;
         RemoveLocked(table, request);
     }
@@ -88,7 +88,7 @@ void Harvest(const std::shared_ptr<Request>& request) {
     kmodel::io::Wait(&request->io);
     {
         RequestTable& table = Table();
-        std::lock_guard<std::mutex> guard(table.mutex);
+        std::lock_guard<kmodel::Mutex> guard(table.mutex);
         if (request->harvested) {
             return;
         }
@@ -105,17 +105,17 @@ void Harvest(const std::shared_ptr<Request>& request) {
 
 std::shared_ptr<Request> FindRequest(LPOVERLAPPED overlapped) {
     RequestTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.mutex);
+    std::lock_guard<kmodel::Mutex> guard(table.mutex);
     auto it = std::find_if(table.requests.rbegin(), table.requests.rend(),
                            [&](const std::shared_ptr<Request>& r) { return r->overlapped == overlapped; });
     return it == table.requests.rend() ? nullptr : *it;
 }
 
 std::vector<std::shared_ptr<Request>> PendingRequests(uint64_t fileId, LPOVERLAPPED overlapped,
-                                                      const std::thread::id* thread) {
+                                                      const uint64_t* thread) {
     std::vector<std::shared_ptr<Request>> found;
     RequestTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.mutex);
+    std::lock_guard<kmodel::Mutex> guard(table.mutex);
     for (const std::shared_ptr<Request>& r : table.requests) {
         bool mine = r->fileId == fileId && (overlapped == nullptr || r->overlapped == overlapped) &&
                     (thread == nullptr || r->thread == *thread);
@@ -130,7 +130,7 @@ void HarvestFinished(const EventObject* event) {
     std::vector<std::shared_ptr<Request>> finished;
     {
         RequestTable& table = Table();
-        std::lock_guard<std::mutex> guard(table.mutex);
+        std::lock_guard<kmodel::Mutex> guard(table.mutex);
         for (const std::shared_ptr<Request>& r : table.requests) {
             if (r->event.get() == event && HasFinished(*r)) {
                 finished.push_back(r);
@@ -144,7 +144,7 @@ void HarvestFinished(const EventObject* event) {
 
 size_t TrackedCount() {
     RequestTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.mutex);
+    std::lock_guard<kmodel::Mutex> guard(table.mutex);
     return table.requests.size();
 }
 
@@ -157,7 +157,7 @@ size_t TrackedRequestCount() {
 }
 
 void SetRequestObserver(std::function<void(const RequestRecord&)> observer) {
-    std::lock_guard<std::mutex> guard(detail::observerMutex);
+    std::lock_guard<kmodel::Mutex> guard(detail::observerMutex);
     detail::observer = std::move(observer);
 }
 

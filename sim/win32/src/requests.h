@@ -7,7 +7,6 @@
 #pragma once
 
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include <kmodel/io.h>
@@ -21,7 +20,7 @@ namespace win32sim::detail {
 struct Request {
     LPOVERLAPPED overlapped = nullptr;  // may be NULL for a synchronous call
     uint64_t fileId = 0;
-    std::thread::id thread;
+    uint64_t thread;  // the model thread that issued it
     std::shared_ptr<EventObject> event;  // the model sets it at completion
     kmodel::io::Request io;
     bool harvested = false;
@@ -52,7 +51,7 @@ std::shared_ptr<Request> FindRequest(LPOVERLAPPED overlapped);
 // Tracked requests of a file still in flight; `overlapped` and `thread`
 // narrow the choice when given.
 std::vector<std::shared_ptr<Request>> PendingRequests(uint64_t fileId, LPOVERLAPPED overlapped,
-                                                      const std::thread::id* thread);
+                                                      const uint64_t* thread);
 
 // After a wait on `event` returned: fills in the finished requests that set it.
 void HarvestFinished(const EventObject* event);

@@ -14,7 +14,8 @@ enum class ClockMode { Manual, Real };
 
 struct BootOptions {
     ClockMode clock = ClockMode::Manual;
-    int delayedWorkerThreads = 1;
+    int processors = 2;            // 1 remains possible
+    int delayedWorkerThreads = 3;  // several, as Windows has
 };
 
 // One running model. Tests make one per test; its destructor stops the
@@ -38,6 +39,25 @@ int64_t Now();
 void AdvanceClock(int64_t milliseconds);
 
 // ---- threads and quiescence -------------------------------------------------
+//
+// Every model thread is a fiber on the operating-system thread that made the
+// System; one runs at a time and the model's scheduler decides which, at
+// scheduling points (each DDI entry). A model thread must therefore never
+// block in the host (a host sleep, a host lock held across a DDI call): it
+// waits through the model.
+
+// A lock for state shared by model threads (the model's own tables, a
+// test's bookkeeping). While a thread holds one the scheduler never switches
+// away from it; waiting while holding one is a model bug and stops the run.
+class Mutex {
+public:
+    void lock();
+    void unlock();
+    bool try_lock();
+
+private:
+    void* owner_ = nullptr;
+};
 
 // Starts a thread the model knows of (an application thread of a test, a
 // simulated device's own thread). It runs at PASSIVE_LEVEL.
@@ -68,6 +88,15 @@ void ReleaseActivity();
 // (PASSIVE_LEVEL or DISPATCH_LEVEL). Used by simulated hardware to complete
 // requests from "another processor", never from the caller's stack.
 void QueueSystemWork(std::function<void()> work, KIRQL irql);
+
+// The calling model thread's identity, stable for its life.
+uint64_t CurrentThreadId();
+// A word the application layer keeps per model thread (its last error).
+uintptr_t& ApplicationSlot();
+// Processors of the running model, and the one simulated hardware should
+// interrupt next (its completion DPCs run on every processor in turn).
+int ProcessorCount();
+int NextHardwareProcessor();
 
 // ---- drivers --------------------------------------------------------------
 

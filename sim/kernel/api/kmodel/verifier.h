@@ -38,6 +38,9 @@ inline constexpr const char* kPowerIrpViaIoCallDriver = "POWER_IRP_SENT_WITH_IOC
 inline constexpr const char* kDeleteAttachedDevice = "DELETE_OF_ATTACHED_DEVICE";
 inline constexpr const char* kReturnAtRaisedIrql = "RETURNED_AT_RAISED_IRQL";
 inline constexpr const char* kDeviceLeftAtRemoval = "DEVICE_NOT_DELETED_AT_REMOVAL";
+inline constexpr const char* kUrbInFlight = "URB_SUBMITTED_WHILE_IN_FLIGHT";
+inline constexpr const char* kTimerOrDpcInvalid = "TIMER_OR_DPC_INVALID";
+inline constexpr const char* kDeleteWhileDpcRuns = "DEVICE_DELETED_WHILE_ITS_DPC_RUNS";
 }  // namespace rule
 
 // Stops the process with a report naming the rule. Never returns.

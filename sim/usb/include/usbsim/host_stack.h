@@ -70,12 +70,14 @@ private:
         PIRP irp;
         PURB urb;
     };
+    struct Delayed;
     struct Pipe {
         uint8_t endpoint;
         TransferType type;
         bool in;
         ULONG handle;
         std::deque<Pending> pending;
+        std::vector<Delayed*> delayed;  // completed late by a fault plan
         PipeFaults faults;
         bool stalled = false;
     };
@@ -103,6 +105,7 @@ private:
     void Observe(PIRP irp, PURB urb, bool completion);
     int64_t NowMs() const;
     static VOID NTAPI ClockDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
+    static VOID NTAPI DelayedDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
 
     UsbWorld* world_;
     ModemCore modem_;

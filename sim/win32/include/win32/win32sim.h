@@ -24,7 +24,9 @@ size_t TrackedRequestCount();
 // DEVICE_CONTROL), reported once its result is known: at once for one that
 // failed or finished when issued, else when the application collects it
 // (GetOverlappedResult, a wait on its event, a synchronous call's return).
-// For tools that trace I/O.
+// For tools that trace I/O. A CREATE is the open as issued: one the I/O
+// manager refuses itself (a second open of an exclusive device) is
+// reported with its status although no request reached the driver.
 struct RequestRecord {
     PDEVICE_OBJECT device = nullptr;  // the device the handle was opened on; NULL for a failed open
     UCHAR major = 0;                  // IRP_MJ_*

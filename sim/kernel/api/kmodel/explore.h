@@ -1,0 +1,64 @@
+// Systematic exploration of thread interleavings.
+//
+// A scenario sets up a running model (driver loaded, device plugged, port
+// open), then hands the racy part to Explore. Each schedule runs in a forked
+// copy of the process from that point, so setup is paid once and every run
+// starts from the same state; a run fails when it stops (a verifier bug
+// check, a deadlock, a crash) or when `failed` says so after the body.
+//
+// Strategies:
+//  - PCT (probabilistic concurrency testing, Burckhardt et al., ASPLOS 2010):
+//    threads get random priorities, the highest-priority runnable thread
+//    runs, and at d-1 random steps the running thread drops below all
+//    others. One seed, one schedule.
+//  - Bounded preemption (CHESS, Musuvathi and Qadeer): every schedule with at
+//    most k departures from the default policy, fewest first.
+//
+// A failing schedule is named by a replay string; QV_SCHEDULE=<string> in the
+// environment makes Explore run that schedule alone, in this process, with
+// the scheduler's report on failure.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace kmodel {
+
+struct ExploreOptions {
+    enum class Strategy { Pct, BoundedPreemption };
+    Strategy strategy = Strategy::Pct;
+    // PCT
+    int seeds = 1000;          // schedules tried: seeds firstSeed .. firstSeed+seeds-1
+    uint64_t firstSeed = 1;
+    int depth = 3;             // d: bug depth the schedules target
+    // Bounded preemption
+    int preemptions = 2;       // k
+    int maxSchedules = 20000;  // stop early past this many
+    // Every run
+    int64_t maxSteps = 200000;  // scheduling points before a run counts as a livelock
+    // A replay string: run that one schedule (forked, like the others).
+    std::string schedule;
+};
+
+struct ExploreResult {
+    int schedules = 0;      // runs made
+    bool exhausted = true;  // bounded preemption: every schedule within the bound was run
+    bool failed = false;
+    std::string replay;    // the first failing schedule
+    std::string failure;   // what it reported (the end of its error output)
+};
+
+// `failed` is asked in the child after `body` returns (a test passes
+// ::testing::Test::HasFailure).
+ExploreResult Explore(const ExploreOptions& options, const std::function<void()>& body,
+                      const std::function<bool()>& failed);
+
+// Runs `body` once under the schedule a replay string names, in this process.
+void Replay(const std::string& schedule, const std::function<void()>& body);
+
+// The schedule the model runs now, as a replay string ("default" outside an
+// exploration).
+std::string CurrentSchedule();
+
+}  // namespace kmodel
