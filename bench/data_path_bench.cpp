@@ -1,80 +1,20 @@
 // Throughput of the data path: bytes written to a port whose modem is
-// connected to a loopback line, read back through the receive engine.
+// connected to a loopback line, read back through the receive engine; and,
+// measured in the same run as a baseline, the same payloads moved through a
+// Linux pseudo-terminal pair in raw mode.
 #include <benchmark/benchmark.h>
 
-#include <memory>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <string>
-#include <vector>
 
-#include <kmodel/io.h>
-#include <kmodel/system.h>
-#include <usbsim/bus.h>
-#include <usbsim/host_stack.h>
-
-#include "stddcls.h"
+#include "loopback_port.h"
 
 namespace {
-
-class LoopbackPort {
-public:
-    LoopbackPort() {
-        kmodel::LoadDriver(u"qvsimdm", DriverEntry, &driver_);
-        usbsim::Child* child = bus_.AddChild(u"USB\\VID_F1D0&PID_0A7C\\1", u"COM5", &stack_, stack_.pipes());
-        usbsim::PlugFunctionDriver(child, driver_);
-        kmodel::io::Open(u"\\??\\COM5", &file_);
-        Write("ATE0\r");
-        ReadUntil("OK\r\n");
-        Write("ATDLOOP\r");
-        ReadUntil("CONNECT 115200\r\n");
-    }
-    ~LoopbackPort() { kmodel::io::CloseHandle(file_); }
-
-    void Write(const std::string& data) {
-        kmodel::io::Request request;
-        if (kmodel::io::Write(file_, data.data(), static_cast<ULONG>(data.size()), &request) == STATUS_PENDING) {
-            kmodel::io::Wait(&request);
-        }
-    }
-
-    // Reads until `bytes` have arrived; returns how many reads it took.
-    size_t ReadExactly(size_t bytes) {
-        std::vector<char> buffer(4096);
-        size_t got = 0;
-        size_t reads = 0;
-        while (got < bytes) {
-            kmodel::io::Request request;
-            NTSTATUS status = kmodel::io::Read(file_, buffer.data(), static_cast<ULONG>(buffer.size()), &request);
-            if (status == STATUS_PENDING) {
-                status = kmodel::io::Wait(&request);
-            }
-            got += request.IoStatus.Information;
-            ++reads;
-        }
-        return reads;
-    }
-
-private:
-    // Consumes the modem's reply up to and including `text`.
-    void ReadUntil(const std::string& text) {
-        std::string seen;
-        std::vector<char> buffer(256);
-        while (seen.size() < text.size() || seen.compare(seen.size() - text.size(), text.size(), text) != 0) {
-            kmodel::io::Request request;
-            NTSTATUS status = kmodel::io::Read(file_, buffer.data(), 1, &request);
-            if (status == STATUS_PENDING) {
-                kmodel::io::Wait(&request);
-            }
-            seen.append(buffer.data(), request.IoStatus.Information);
-        }
-    }
-
-    kmodel::System system_;
-    usbsim::ParentBus bus_;
-    usbsim::UsbWorld usb_;
-    usbsim::HostStack stack_{&usb_, "5551000"};
-    PDRIVER_OBJECT driver_ = nullptr;
-    PFILE_OBJECT file_ = nullptr;
-};
 
 void BM_LoopbackRoundTrip(benchmark::State& state) {
     LoopbackPort port;
@@ -88,6 +28,48 @@ void BM_LoopbackRoundTrip(benchmark::State& state) {
     state.counters["reads_per_write"] = benchmark::Counter(static_cast<double>(reads) / state.iterations());
 }
 BENCHMARK(BM_LoopbackRoundTrip)->Arg(64)->Arg(1024)->Arg(4096)->Arg(10000)->UseRealTime();
+
+// The payload is written on the terminal side and read on the master side,
+// interleaved so that a payload larger than the tty buffer never blocks.
+void BM_PtyPairBaseline(benchmark::State& state) {
+    int master = -1;
+    int terminal = -1;
+    if (openpty(&master, &terminal, nullptr, nullptr, nullptr) != 0) {
+        state.SkipWithError("openpty failed");
+        return;
+    }
+    termios raw{};
+    tcgetattr(terminal, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(terminal, TCSANOW, &raw);
+    fcntl(terminal, F_SETFL, fcntl(terminal, F_GETFL) | O_NONBLOCK);
+    std::string payload(static_cast<size_t>(state.range(0)), 'x');
+    std::string buffer(4096, '\0');
+    size_t reads = 0;
+    for (auto _ : state) {
+        size_t sent = 0;
+        size_t got = 0;
+        while (got < payload.size()) {
+            if (sent < payload.size()) {
+                ssize_t n = write(terminal, payload.data() + sent, payload.size() - sent);
+                sent += n > 0 ? static_cast<size_t>(n) : 0;
+            }
+            pollfd fd{master, POLLIN, 0};
+            if (poll(&fd, 1, 1000) <= 0) {
+                state.SkipWithError("the pty pair stalled");
+                break;
+            }
+            ssize_t n = read(master, buffer.data(), buffer.size());
+            got += n > 0 ? static_cast<size_t>(n) : 0;
+            ++reads;
+        }
+    }
+    close(terminal);
+    close(master);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+    state.counters["reads_per_write"] = benchmark::Counter(static_cast<double>(reads) / state.iterations());
+}
+BENCHMARK(BM_PtyPairBaseline)->Arg(64)->Arg(1024)->Arg(4096)->Arg(10000)->UseRealTime();
 
 }  // namespace
 

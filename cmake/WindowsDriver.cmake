@@ -5,6 +5,7 @@
 #
 # Per architecture the output directory holds:
 #   qvsimdm.sys             the driver (symbols stripped)
+#   qvsimdm.inf             its installation INF (driver/qvsimdm.inf)
 #   qvsimdm.unstripped.sys  the same link with its symbol table
 #   qvsimdm.map             the linker map of that link
 #   obj/*.o                 the objects, checked for global-constructor sections
@@ -14,6 +15,7 @@
 
 option(QV_WINDOWS_BUILD "Cross-build the driver .sys with mingw-w64 when the toolchain is found" ON)
 
+set(QV_DRIVER_INF ${CMAKE_SOURCE_DIR}/driver/qvsimdm.inf)
 set(QV_WINDOWS_CHECK_SCRIPT ${CMAKE_SOURCE_DIR}/tools/check_sys_pe.sh)
 # The Makefile generator does not rebuild custom commands whose command line
 # changed: depending on this file rebuilds everything when a flag does.
@@ -161,7 +163,15 @@ function(_qv_add_windows_driver arch)
     DEPENDS ${objects} ${_qv_win_list_file}
     COMMENT "Linking Windows ${arch} driver ${sys}"
     VERBATIM)
-  add_custom_target(qvsimdm_sys_${arch} ALL DEPENDS ${sys})
+  # The INF goes next to the .sys it installs, so the directory is a package.
+  set(inf ${outdir}/qvsimdm.inf)
+  add_custom_command(
+    OUTPUT ${inf}
+    COMMAND ${CMAKE_COMMAND} -E copy ${QV_DRIVER_INF} ${inf}
+    DEPENDS ${QV_DRIVER_INF}
+    COMMENT "Copying the INF next to the Windows ${arch} driver"
+    VERBATIM)
+  add_custom_target(qvsimdm_sys_${arch} ALL DEPENDS ${sys} ${inf})
 
   add_test(NAME ${test_name}
     COMMAND bash ${QV_WINDOWS_CHECK_SCRIPT}

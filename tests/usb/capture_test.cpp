@@ -291,6 +291,29 @@ TEST(UsbPcapWriterFile, StartsWithPcapHeaderAndDescriptorReplay) {
     EXPECT_EQ(Parse(packets[3]).data, ModemConfigurationDescriptor());
 }
 
+TEST(UsbPcapWriterFile, AnnouncedDeviceGetsItsOwnDescriptorReplay) {
+    const auto path = TempCapture("announce");
+    {
+        StepClock clock;
+        UsbPcapWriter w(path.string(), std::ref(clock));
+        w.AnnounceDevice(2);
+    }
+    const auto packets = ReadPackets(ReadAll(path));
+    std::filesystem::remove(path);
+
+    ASSERT_EQ(packets.size(), 8u);
+    const uint64_t base = UsbPcapWriter::kAnnouncedIrpIdBase + 16 * 2;
+    const uint64_t irps[] = {base + 1, base + 1, base + 2, base + 2};
+    for (size_t i = 0; i < 4; ++i) {
+        const auto first = Parse(packets[i]);
+        const auto second = Parse(packets[i + 4]);
+        EXPECT_EQ(first.device, 1);
+        EXPECT_EQ(second.device, 2);
+        EXPECT_EQ(second.irpId, irps[i]);
+        EXPECT_EQ(second.data, first.data);  // the same descriptors, asked for and returned
+    }
+}
+
 TEST(UsbPcapWriterFile, SessionPacketsFollowUsbPcapLayout) {
     const auto path = TempCapture("session");
     {

@@ -85,4 +85,18 @@ TEST_F(Events, NamedEventsAreNotSupported) {
     EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
 }
 
+TEST_F(Events, SleepAndTickCountRunOnModelTime) {
+    EXPECT_EQ(GetTickCount(), 0u);
+    std::atomic<DWORD> wokeAt{0};
+    kmodel::ModelThread sleeper([&] {
+        Sleep(250);
+        wokeAt = GetTickCount();
+    });
+    kmodel::AdvanceClock(249);
+    EXPECT_EQ(wokeAt.load(), 0u);
+    kmodel::AdvanceClock(1);
+    sleeper.Join();
+    EXPECT_EQ(wokeAt.load(), 250u);
+}
+
 }  // namespace

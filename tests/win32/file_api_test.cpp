@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <kmodel/io.h>
 
@@ -235,6 +236,53 @@ TEST_F(Win32Test, AnOutstandingRequestDelaysTheCloseButNotTheCleanup) {
     EXPECT_NE(again, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(CloseHandle(again));
     EXPECT_TRUE(CloseHandle(event));
+}
+
+// ---- the request observer ---------------------------------------------------------
+
+TEST_F(Win32Test, TheRequestObserverSeesEachRequestWithItsResult) {
+    std::vector<win32sim::RequestRecord> seen;
+    win32sim::SetRequestObserver([&](const win32sim::RequestRecord& r) { seen.push_back(r); });
+    HANDLE h = Open();
+    char in[] = "abcd";
+    char out[8] = {};
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(h, "hello", 5, &n, nullptr));
+    ASSERT_TRUE(ReadFile(h, out, 3, &n, nullptr));
+    ASSERT_TRUE(DeviceIoControl(h, toy::kIoctlEcho, in, 4, out, sizeof(out), &n, nullptr));
+    EXPECT_FALSE(DeviceIoControl(h, kUnsupportedIoctl, nullptr, 0, nullptr, 0, &n, nullptr));
+    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);  // exclusive: refused by the I/O manager
+    win32sim::SetRequestObserver(nullptr);
+    EXPECT_TRUE(CloseHandle(h));
+
+    struct Expected {
+        UCHAR major;
+        ULONG code;
+        ULONG inputLength;
+        ULONG length;
+        NTSTATUS status;
+        ULONG_PTR information;
+    };
+    const Expected expected[] = {
+        {IRP_MJ_CREATE, 0, 0, 0, STATUS_SUCCESS, 0},
+        {IRP_MJ_WRITE, 0, 0, 5, STATUS_SUCCESS, 5},
+        {IRP_MJ_READ, 0, 0, 3, STATUS_SUCCESS, 3},
+        {IRP_MJ_DEVICE_CONTROL, toy::kIoctlEcho, 4, 8, STATUS_SUCCESS, 4},
+        {IRP_MJ_DEVICE_CONTROL, kUnsupportedIoctl, 0, 0, STATUS_INVALID_PARAMETER, 0},
+        {IRP_MJ_CREATE, 0, 0, 0, STATUS_ACCESS_DENIED, 0},
+    };
+    ASSERT_EQ(seen.size(), std::size(expected));
+    for (size_t i = 0; i < seen.size(); ++i) {
+        EXPECT_EQ(seen[i].major, expected[i].major) << i;
+        EXPECT_EQ(seen[i].ioControlCode, expected[i].code) << i;
+        EXPECT_EQ(seen[i].inputLength, expected[i].inputLength) << i;
+        EXPECT_EQ(seen[i].length, expected[i].length) << i;
+        EXPECT_EQ(seen[i].status, expected[i].status) << i;
+        EXPECT_EQ(seen[i].information, expected[i].information) << i;
+    }
+    EXPECT_NE(seen[0].device, nullptr);
+    EXPECT_EQ(seen[1].device, seen[0].device);
+    EXPECT_EQ(seen[5].device, nullptr);  // no file: the open failed
 }
 
 }  // namespace

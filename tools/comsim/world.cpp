@@ -1,8 +1,10 @@
 #include "world.h"
 
 #include <cstdio>
+#include <system_error>
 
 #include <kmodel/pnp.h>
+#include <win32/win32sim.h>
 
 #include "stddcls.h"
 
@@ -23,11 +25,44 @@ kmodel::BootOptions RealTime() {
     return options;
 }
 
+// Every modem's host stack reports its URBs as device 1; in a capture of
+// several, each speaks from its own address.
+class BusAddress : public usbsim::UrbObserver {
+public:
+    BusAddress(usbsim::UrbObserver* next, uint16_t address) : next_(next), address_(address) {}
+    void OnUrb(const usbsim::UrbRecord& record) override {
+        usbsim::UrbRecord addressed = record;
+        addressed.device = address_;
+        next_->OnUrb(addressed);
+    }
+
+private:
+    usbsim::UrbObserver* next_;
+    uint16_t address_;
+};
+
+// Capture timestamps from the model's clock, so they agree with the trace.
+int64_t UnixTime() {
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    return now.QuadPart - usbsim::UsbPcapWriter::kNtTimeAtUnixEpoch;
+}
+
+// 5551000, 5552000, ...: the numbers the modems answer, in port order.
+std::string ModemNumber(size_t index) {
+    return "555" + std::to_string(index + 1) + "000";
+}
+
 }  // namespace
 
-World::World() : system_(RealTime()) {
-    modems_.push_back(Modem{u"COM5", "5551000", nullptr, nullptr});
-    modems_.push_back(Modem{u"COM6", "5552000", nullptr, nullptr});
+std::unique_ptr<Machine> MakeMachine(const Options& options) {
+    return std::make_unique<World>(options);
+}
+
+World::World(const Options& options) : options_(options), system_(RealTime()) {
+    for (size_t i = 0; i < options.ports.size(); ++i) {
+        modems_.push_back(Modem{options.ports[i], ModemNumber(i), nullptr, nullptr, nullptr});
+    }
 }
 
 World::~World() = default;
@@ -35,42 +70,116 @@ World::~World() = default;
 bool World::Start(std::string* error) {
     NTSTATUS status = kmodel::LoadDriver(u"qvsimdm", DriverEntry, &driver_);
     if (!NT_SUCCESS(status)) {
+        driver_ = nullptr;
         *error = "the driver did not load: " + StatusText(status);
         return false;
     }
-    int index = 0;
+    std::printf("comsim: a USB modem driver presented as COM ports, on a simulated machine\n");
+    if (!options_.pcap.empty() && !StartCapture(error)) {
+        return false;
+    }
+    if (options_.trace) {
+        tracer_ = std::make_unique<Tracer>(stdout);
+        win32sim::SetRequestObserver([this](const win32sim::RequestRecord& r) { tracer_->OnRequest(r); });
+    }
+    uint16_t index = 0;
     for (Modem& modem : modems_) {
         modem.stack = std::make_unique<usbsim::HostStack>(&usb_, modem.number);
-        std::u16string instance = u"USB\\VID_F1D0&PID_0A7C\\" + kmodel::ToU16(std::to_string(++index));
-        modem.child = bus_.AddChild(instance, modem.port, modem.stack.get(), modem.stack->pipes());
+        Observe(modem, ++index);
+        std::u16string instance = u"USB\\VID_F1D0&PID_0A7C\\" + kmodel::ToU16(std::to_string(index));
+        modem.child = bus_.AddChild(instance, kmodel::ToU16(modem.port), modem.stack.get(), modem.stack->pipes());
         status = usbsim::PlugFunctionDriver(modem.child, driver_);
         if (!NT_SUCCESS(status)) {
-            *error = "plugging " + kmodel::ToUtf8(modem.port) + " failed: " + StatusText(status);
+            *error = "plugging " + modem.port + " failed: " + StatusText(status);
             return false;
         }
+        TracePort(modem);
+        std::printf("  %-5s a modem answering %s\n", modem.port.c_str(), modem.number.c_str());
+    }
+    std::fflush(stdout);
+    return true;
+}
+
+bool World::StartCapture(std::string* error) {
+    try {
+        pcap_ = std::make_unique<usbsim::UsbPcapWriter>(options_.pcap, UnixTime);
+    } catch (const std::system_error& e) {
+        *error = std::string("--pcap: ") + e.what();
+        return false;
+    }
+    for (size_t i = 1; i < modems_.size(); ++i) {
+        pcap_->AnnounceDevice(static_cast<uint16_t>(i + 1));
     }
     return true;
 }
 
-size_t World::Stop() {
+// Before the device starts, so that its configuration is seen too.
+void World::Observe(Modem& modem, uint16_t address) {
+    if (pcap_) {
+        modem.capture = std::make_unique<BusAddress>(pcap_.get(), address);
+        modem.stack->AddObserver(modem.capture.get());
+    }
+    if (tracer_) {
+        modem.stack->AddObserver(tracer_->UrbObserverFor(modem.port));
+    }
+}
+
+// Requests on the port go to the device its DOS name links to.
+void World::TracePort(const Modem& modem) {
+    std::u16string target;
+    if (tracer_ && kmodel::SymbolicLinkTarget(u"\\??\\" + kmodel::ToU16(modem.port), &target)) {
+        tracer_->AddPort(kmodel::LookupDevice(target), modem.port);
+    }
+}
+
+int World::Run(const std::function<int()>& application) {
+    int status = 1;
+    kmodel::ModelThread thread([&] { status = application(); }, "comsim");
+    thread.Join();
+    return status;
+}
+
+bool World::Unplug(const std::string& port, std::string* error) {
+    for (Modem& modem : modems_) {
+        if (modem.port == port && modem.child != nullptr && !kmodel::NodeRemoved(modem.child->node)) {
+            modem.stack->Unplug(&bus_, modem.child);
+            return true;
+        }
+    }
+    *error = "unplug " + port + ": no such device present";
+    return false;
+}
+
+bool World::Stop() {
+    std::printf("\n== Removing the devices\n");
+    uint64_t transfers = UsbTransfers();
     for (Modem& modem : modems_) {
         if (modem.child != nullptr && !kmodel::NodeRemoved(modem.child->node)) {
             modem.stack->Unplug(&bus_, modem.child);
         }
     }
     kmodel::WaitForQuiescence();
+    win32sim::SetRequestObserver(nullptr);
+    if (pcap_) {
+        pcap_->Flush();
+        std::printf("  USB packets captured in %s: %llu\n", options_.pcap.c_str(),
+                    static_cast<unsigned long long>(pcap_->PacketsWritten()));
+    }
     size_t left = driver_ != nullptr ? kmodel::PoolBytesHeld(driver_) : 0;
     if (driver_ != nullptr && left == 0) {
         kmodel::UnloadDriver(driver_);
         driver_ = nullptr;
     }
-    return left;
+    std::printf("  USB transfers: %llu\n", static_cast<unsigned long long>(transfers));
+    std::printf("  driver pool left after removal: %zu bytes\n", left);
+    std::fflush(stdout);
+    return left == 0;
 }
 
 uint64_t World::UsbTransfers() const {
     uint64_t n = 0;
     for (const Modem& modem : modems_) {
-        n += modem.stack->transfers();
+        n += modem.stack != nullptr ? modem.stack->transfers() : 0;
     }
     return n;
 }

@@ -1,6 +1,6 @@
-// The simulated machine comsim runs: the kernel model with the real-time
-// clock, the parent bus, two modems on one telephone line, and the driver
-// loaded above them as COM5 and COM6.
+// The simulated machine comsim runs on: the kernel model with the real-time
+// clock, the parent bus, one modem per port (all on one telephone exchange),
+// and the driver loaded above them.
 #pragma once
 
 #include <memory>
@@ -9,35 +9,45 @@
 
 #include <kmodel/system.h>
 #include <usbsim/bus.h>
+#include <usbsim/capture.h>
 #include <usbsim/host_stack.h>
+
+#include "machine.h"
+#include "options.h"
+#include "trace.h"
 
 namespace comsim {
 
 struct Modem {
-    std::u16string port;
-    std::string number;
+    std::string port;
+    std::string number;  // what the other modems dial
     std::unique_ptr<usbsim::HostStack> stack;
     usbsim::Child* child = nullptr;
+    std::unique_ptr<usbsim::UrbObserver> capture;  // its URBs, as from its bus address
 };
 
-class World {
+class World : public Machine {
 public:
-    World();
-    ~World();
+    explicit World(const Options& options);
+    ~World() override;
 
-    // Loads the driver and plugs every modem; false if anything failed.
-    bool Start(std::string* error);
-    // Unplugs the modems and unloads the driver; returns the driver's pool
-    // still held after its devices were removed (it must be zero).
-    size_t Stop();
-
-    const std::vector<Modem>& modems() const { return modems_; }
-    uint64_t UsbTransfers() const;
+    bool Start(std::string* error) override;
+    int Run(const std::function<int()>& application) override;
+    bool Unplug(const std::string& port, std::string* error) override;
+    bool Stop() override;
 
 private:
+    bool StartCapture(std::string* error);
+    void Observe(Modem& modem, uint16_t address);
+    void TracePort(const Modem& modem);
+    uint64_t UsbTransfers() const;
+
+    Options options_;
     kmodel::System system_;
     usbsim::ParentBus bus_;
     usbsim::UsbWorld usb_;
+    std::unique_ptr<usbsim::UsbPcapWriter> pcap_;
+    std::unique_ptr<Tracer> tracer_;
     std::vector<Modem> modems_;
     PDRIVER_OBJECT driver_ = nullptr;
 };

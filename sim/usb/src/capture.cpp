@@ -63,7 +63,7 @@ UsbPcapWriter::UsbPcapWriter(const std::string& path, Clock clock, Options optio
     std::fwrite(header.data(), 1, header.size(), file_);
 
     std::lock_guard lock(mutex_);
-    WriteDescriptorPreamble();
+    WriteDescriptorPreamble(options_.device, kDeviceDescriptorIrpId, kConfigDescriptorIrpId);
 }
 
 UsbPcapWriter::~UsbPcapWriter() {
@@ -74,6 +74,12 @@ UsbPcapWriter::~UsbPcapWriter() {
 void UsbPcapWriter::OnUrb(const UrbRecord& record) {
     std::lock_guard lock(mutex_);
     WriteLocked(record);
+}
+
+void UsbPcapWriter::AnnounceDevice(uint16_t device) {
+    std::lock_guard lock(mutex_);
+    uint64_t base = kAnnouncedIrpIdBase + 16ull * device;
+    WriteDescriptorPreamble(device, base + 1, base + 2);
 }
 
 void UsbPcapWriter::Flush() {
@@ -97,15 +103,15 @@ int64_t UsbPcapWriter::Now() const {
 // Wireshark learns which interface and endpoint belong to which class only
 // from descriptors it has seen in the capture; the real enumeration happened
 // before the capture started, so it is replayed here.
-void UsbPcapWriter::WriteDescriptorPreamble() {
+void UsbPcapWriter::WriteDescriptorPreamble(uint16_t device, uint64_t deviceIrpId, uint64_t configIrpId) {
     struct Replay {
         uint64_t irpId;
         uint8_t descriptorType;
         const std::vector<uint8_t>* descriptor;
     };
     const Replay replays[] = {
-        {kDeviceDescriptorIrpId, 0x01, &ModemDeviceDescriptor()},
-        {kConfigDescriptorIrpId, 0x02, &ModemConfigurationDescriptor()},
+        {deviceIrpId, 0x01, &ModemDeviceDescriptor()},
+        {configIrpId, 0x02, &ModemConfigurationDescriptor()},
     };
     for (const Replay& r : replays) {
         const auto length = static_cast<uint16_t>(r.descriptor->size());
@@ -114,7 +120,7 @@ void UsbPcapWriter::WriteDescriptorPreamble() {
         submit.function = kUrbFunctionGetDescriptorFromDevice;
         submit.endpoint = 0;
         submit.transfer = TransferType::Control;
-        submit.device = options_.device;
+        submit.device = device;
         submit.hasSetup = true;
         const uint8_t setup[8] = {0x80,  // device to host, standard, device
                                   0x06,  // GET_DESCRIPTOR

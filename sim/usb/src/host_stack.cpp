@@ -527,6 +527,7 @@ void HostStack::Observe(PIRP irp, PURB urb, bool completion) {
         r.endpoint = pipe != nullptr ? pipe->endpoint : 0;
         r.transfer = pipe != nullptr ? pipe->type : TransferType::Bulk;
         bool in = (t.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+        r.length = t.TransferBufferLength;
         const auto* data = static_cast<const uint8_t*>(t.TransferBuffer);
         if (data != nullptr && in == completion) {
             r.data.assign(data, data + t.TransferBufferLength);
@@ -537,6 +538,7 @@ void HostStack::Observe(PIRP irp, PURB urb, bool completion) {
         r.endpoint = in ? 0x80 : 0x00;
         r.transfer = TransferType::Control;
         r.hasSetup = true;
+        r.length = c.TransferBufferLength;
         uint16_t length = static_cast<uint16_t>(c.TransferBufferLength);
         uint8_t setup[8] = {static_cast<uint8_t>((in ? 0x80 : 0x00) | 0x21), c.Request,
                             static_cast<uint8_t>(c.Value), static_cast<uint8_t>(c.Value >> 8),

@@ -1,4 +1,4 @@
-// Events and waits, on the kernel model's dispatcher objects so that waits
+// Events, waits and time, on the kernel model's dispatcher objects so that waits
 // take part in quiescence and time-outs run on the model's clock.
 #include <memory>
 
@@ -69,4 +69,14 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     // The application may read the OVERLAPPED of a request that set this event.
     HarvestFinished(event.get());
     return WAIT_OBJECT_0;
+}
+
+void WINAPI Sleep(DWORD dwMilliseconds) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -static_cast<LONGLONG>(dwMilliseconds) * kTicksPerMillisecond;
+    KeDelayExecutionThread(UserMode, FALSE, &interval);
+}
+
+DWORD WINAPI GetTickCount() {
+    return static_cast<DWORD>(KeQueryInterruptTime() / kTicksPerMillisecond);
 }

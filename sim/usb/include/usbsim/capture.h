@@ -39,6 +39,9 @@ public:
     UsbPcapWriter& operator=(const UsbPcapWriter&) = delete;
 
     void OnUrb(const UrbRecord& record) override;
+    // Replays the descriptors for one more device on the bus (the constructor
+    // does it for Options::device), so that its traffic decodes too.
+    void AnnounceDevice(uint16_t device);
 
     void Flush();
     uint64_t PacketsWritten() const;
@@ -54,9 +57,11 @@ public:
     // IRP ids of the descriptor preamble; real IRPs never have them.
     static constexpr uint64_t kDeviceDescriptorIrpId = 0xFFFFFFFFFFFF0001ull;
     static constexpr uint64_t kConfigDescriptorIrpId = 0xFFFFFFFFFFFF0002ull;
+    // Those of announced devices: this base plus 16 times the address, plus 1 or 2.
+    static constexpr uint64_t kAnnouncedIrpIdBase = 0xFFFFFFFFFFFE0000ull;
 
 private:
-    void WriteDescriptorPreamble();
+    void WriteDescriptorPreamble(uint16_t device, uint64_t deviceIrpId, uint64_t configIrpId);
     void WriteLocked(const UrbRecord& record);
     void WritePacket(const UrbRecord& record, uint8_t endpoint, bool control, uint8_t stage,
                      const uint8_t* prefix, size_t prefixLength);

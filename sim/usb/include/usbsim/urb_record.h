@@ -17,6 +17,7 @@ struct UrbRecord {
     TransferType transfer = TransferType::Control;
     int32_t usbdStatus = 0;     // USBD_STATUS_* (completion only)
     uint16_t device = 1;        // device address on the simulated bus
+    uint32_t length = 0;        // transfer buffer length: asked for at submit, moved at completion
     bool hasSetup = false;      // control transfers: the setup packet follows
     uint8_t setup[8] = {};      // bmRequestType, bRequest, wValue, wIndex, wLength (little-endian)
     std::vector<uint8_t> data;  // OUT data at submit; IN data at completion

@@ -174,7 +174,7 @@ BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
 // Files: IRP_MJ_CLEANUP now, IRP_MJ_CLOSE once no request holds the file.
 BOOL WINAPI CloseHandle(HANDLE hObject);
 
-// ---- events and waits --------------------------------------------------------------------
+// ---- events, waits and time --------------------------------------------------------------------
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                            LPCSTR lpName);
@@ -185,6 +185,11 @@ BOOL WINAPI ResetEvent(HANDLE hEvent);
 
 // The time-out is in milliseconds of model time.
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+
+// A timed wait of the model: the thread stays a model thread while it sleeps.
+void WINAPI Sleep(DWORD dwMilliseconds);
+// Milliseconds of model time since boot; wraps after 49.7 days, as Windows' does.
+DWORD WINAPI GetTickCount();
 
 // ---- the serial communications API and the registry ------------------------------------
 

@@ -1,0 +1,84 @@
+// A port whose modem is connected to a loopback line: what is written comes
+// back through the receive engine. Driven through the I/O manager directly.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <kmodel/io.h>
+#include <kmodel/system.h>
+#include <usbsim/bus.h>
+#include <usbsim/host_stack.h>
+
+#include "stddcls.h"
+
+class LoopbackPort {
+public:
+    LoopbackPort() {
+        kmodel::LoadDriver(u"qvsimdm", DriverEntry, &driver_);
+        child_ = bus_.AddChild(u"USB\\VID_F1D0&PID_0A7C\\1", u"COM5", &stack_, stack_.pipes());
+        usbsim::PlugFunctionDriver(child_, driver_);
+        kmodel::io::Open(u"\\??\\COM5", &file_);
+        Write("ATE0\r");
+        ReadUntil("OK\r\n");
+        Write("ATDLOOP\r");
+        ReadUntil("CONNECT 115200\r\n");
+    }
+    // An orderly end, as on a real machine: close, pull the modem out, let
+    // the removal finish, unload.
+    ~LoopbackPort() {
+        kmodel::io::CloseHandle(file_);
+        stack_.Unplug(&bus_, child_);
+        kmodel::WaitForQuiescence();
+        kmodel::UnloadDriver(driver_);
+    }
+
+    void Write(const std::string& data) {
+        kmodel::io::Request request;
+        if (kmodel::io::Write(file_, data.data(), static_cast<ULONG>(data.size()), &request) == STATUS_PENDING) {
+            kmodel::io::Wait(&request);
+        }
+    }
+
+    // Reads until `bytes` have arrived; returns how many reads it took.
+    size_t ReadExactly(size_t bytes) {
+        std::vector<char> buffer(4096);
+        size_t got = 0;
+        size_t reads = 0;
+        while (got < bytes) {
+            kmodel::io::Request request;
+            NTSTATUS status = kmodel::io::Read(file_, buffer.data(), static_cast<ULONG>(buffer.size()), &request);
+            if (status == STATUS_PENDING) {
+                kmodel::io::Wait(&request);
+            }
+            got += request.IoStatus.Information;
+            ++reads;
+        }
+        return reads;
+    }
+
+    uint64_t UsbTransfers() const { return stack_.transfers(); }
+
+private:
+    // Consumes the modem's reply up to and including `text`.
+    void ReadUntil(const std::string& text) {
+        std::string seen;
+        std::vector<char> buffer(256);
+        while (seen.size() < text.size() || seen.compare(seen.size() - text.size(), text.size(), text) != 0) {
+            kmodel::io::Request request;
+            NTSTATUS status = kmodel::io::Read(file_, buffer.data(), 1, &request);
+            if (status == STATUS_PENDING) {
+                kmodel::io::Wait(&request);
+            }
+            seen.append(buffer.data(), request.IoStatus.Information);
+        }
+    }
+
+    kmodel::System system_;
+    usbsim::ParentBus bus_;
+    usbsim::UsbWorld usb_;
+    usbsim::HostStack stack_{&usb_, "5551000"};
+    usbsim::Child* child_ = nullptr;
+    PDRIVER_OBJECT driver_ = nullptr;
+    PFILE_OBJECT file_ = nullptr;
+};
