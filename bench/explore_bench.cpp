@@ -7,31 +7,15 @@
 #include <vector>
 
 #include <kmodel/explore.h>
-#include <kmodel/io.h>
 #include <kmodel/pnp.h>
-#include <kmodel/system.h>
-#include <usbsim/bus.h>
-#include <usbsim/host_stack.h>
 
-#include "stddcls.h"
+#include "loopback_port.h"
 
 namespace {
 
-class OpenPort {
+class OpenPort : public ModemPort {
 public:
-    OpenPort() {
-        kmodel::LoadDriver(u"qvsimdm", DriverEntry, &driver_);
-        child_ = bus_.AddChild(u"USB\\VID_F1D0&PID_0A7C\\1", u"COM5", &stack_, stack_.pipes());
-        usbsim::PlugFunctionDriver(child_, driver_);
-        kmodel::io::Open(u"\\??\\COM5", &file_);
-        kmodel::WaitForQuiescence();
-    }
-    ~OpenPort() {
-        kmodel::io::CloseHandle(file_);
-        stack_.Unplug(&bus_, child_);
-        kmodel::WaitForQuiescence();
-        kmodel::UnloadDriver(driver_);
-    }
+    OpenPort() { kmodel::WaitForQuiescence(); }
 
     // The racing parties, then what every scenario checks.
     void Race() {
@@ -57,15 +41,6 @@ public:
             std::abort();
         }
     }
-
-private:
-    kmodel::System system_;
-    usbsim::ParentBus bus_;
-    usbsim::UsbWorld usb_;
-    usbsim::HostStack stack_{&usb_, "5551000"};
-    usbsim::Child* child_ = nullptr;
-    PDRIVER_OBJECT driver_ = nullptr;
-    PFILE_OBJECT file_ = nullptr;
 };
 
 void BM_ExploreCloseAgainstTheBulkInCompletion(benchmark::State& state) {
