@@ -1,5 +1,6 @@
-// A port whose modem is connected to a loopback line: what is written comes
-// back through the receive engine. Driven through the I/O manager directly.
+// A port open on a simulated modem, driven through the I/O manager directly;
+// and one whose modem is connected to a loopback line, so that what is
+// written comes back through the receive engine.
 #pragma once
 
 #include <string>
@@ -12,25 +13,42 @@
 
 #include "stddcls.h"
 
-class LoopbackPort {
+class ModemPort {
 public:
-    LoopbackPort() {
+    ModemPort() {
         kmodel::LoadDriver(u"qvsimdm", DriverEntry, &driver_);
         child_ = bus_.AddChild(u"USB\\VID_F1D0&PID_0A7C\\1", u"COM5", &stack_, stack_.pipes());
         usbsim::PlugFunctionDriver(child_, driver_);
         kmodel::io::Open(u"\\??\\COM5", &file_);
-        Write("ATE0\r");
-        ReadUntil("OK\r\n");
-        Write("ATDLOOP\r");
-        ReadUntil("CONNECT 115200\r\n");
     }
     // An orderly end, as on a real machine: close, pull the modem out, let
     // the removal finish, unload.
-    ~LoopbackPort() {
+    ~ModemPort() {
         kmodel::io::CloseHandle(file_);
         stack_.Unplug(&bus_, child_);
         kmodel::WaitForQuiescence();
         kmodel::UnloadDriver(driver_);
+    }
+
+    uint64_t UsbTransfers() const { return stack_.transfers(); }
+
+protected:
+    kmodel::System system_;
+    usbsim::ParentBus bus_;
+    usbsim::UsbWorld usb_;
+    usbsim::HostStack stack_{&usb_, "5551000"};
+    usbsim::Child* child_ = nullptr;
+    PDRIVER_OBJECT driver_ = nullptr;
+    PFILE_OBJECT file_ = nullptr;
+};
+
+class LoopbackPort : public ModemPort {
+public:
+    LoopbackPort() {
+        Write("ATE0\r");
+        ReadUntil("OK\r\n");
+        Write("ATDLOOP\r");
+        ReadUntil("CONNECT 115200\r\n");
     }
 
     void Write(const std::string& data) {
@@ -57,8 +75,6 @@ public:
         return reads;
     }
 
-    uint64_t UsbTransfers() const { return stack_.transfers(); }
-
 private:
     // Consumes the modem's reply up to and including `text`.
     void ReadUntil(const std::string& text) {
@@ -73,12 +89,4 @@ private:
             seen.append(buffer.data(), request.IoStatus.Information);
         }
     }
-
-    kmodel::System system_;
-    usbsim::ParentBus bus_;
-    usbsim::UsbWorld usb_;
-    usbsim::HostStack stack_{&usb_, "5551000"};
-    usbsim::Child* child_ = nullptr;
-    PDRIVER_OBJECT driver_ = nullptr;
-    PFILE_OBJECT file_ = nullptr;
 };

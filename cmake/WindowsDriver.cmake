@@ -65,9 +65,10 @@ set(QV_WINDOWS_LIBS -lntoskrnl -lhal -lusbd)
 
 # i686: no FPU/SSE state in kernel code, frame pointers for stack walks, and
 # no .eh_frame (nothing unwinds it). The stdcall entry is _DriverEntry@8.
+# Windows XP SP2 at least: removal flushes DPCs (KeFlushQueuedDpcs).
 set(QV_WINDOWS_i686_TRIPLE i686-w64-mingw32)
 set(QV_WINDOWS_i686_DEBIAN i686)
-set(QV_WINDOWS_i686_CXX_FLAGS -D_WIN32_WINNT=0x0501 -mgeneral-regs-only -fno-omit-frame-pointer
+set(QV_WINDOWS_i686_CXX_FLAGS -D_WIN32_WINNT=0x0501 -DNTDDI_VERSION=0x05010200 -mgeneral-regs-only -fno-omit-frame-pointer
                               -fno-asynchronous-unwind-tables)
 set(QV_WINDOWS_i686_LINK_FLAGS -Wl,--entry,_DriverEntry@8 -Wl,--image-base,0x10000
                                -Wl,--major-os-version,5 -Wl,--minor-os-version,1

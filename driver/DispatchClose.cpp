@@ -3,34 +3,59 @@
 
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT fdo, PIRP Irp) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
-    InterlockedDecrement(&pdx->OpenCount);
-
+    NTSTATUS status = STATUS_SUCCESS;
+    // From here on the readers send no further transfer.
+    LONG state = pdx->State;
     KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    pdx->Closing = TRUE;
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    if (IsRefusedState(state)) {
+        // Nothing may be sent to a device that is going away, but the readers
+        // stop all the same: a cancelled removal lets the port be opened
+        // again, and that open must find both readers stopped.
+        StopReaders(pdx);
+        status = STATUS_DELETE_PENDING;
+    } else {
+        setDTR_RTS(fdo, 0);
+        CleanupAllPipes(fdo);
+        // Whatever the aborts did not end (an abort with no IRP to carry
+        // it) is cancelled, and both readers are waited for.
+        StopReaders(pdx);
+        KeAcquireSpinLock(&pdx->SpinLock, &irql);
+        pdx->ReceiveCount = 0;
+        pdx->ReceiveWriteOffset = 0;
+        pdx->ReceiveReadOffset = 0;
+        KeReleaseSpinLock(&pdx->SpinLock, irql);
+    }
+
+    // The handle's bookkeeping goes last: until its remove-lock hold is given
+    // back the device cannot be deleted under this routine, and until
+    // OpenCount drops no open can start readers beside the ones stopped here.
+    InterlockedDecrement(&pdx->OpenCount);
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
     UTILReleaseRemoveLock(&pdx->RemoveLock, IoGetCurrentIrpStackLocation(Irp)->FileObject);
     KeLowerIrql(irql);
-
-    // From here on the reader completions stop re-submitting.
-    LONG state = pdx->State;
-    pdx->Closing = TRUE;
-    if (IsRefusedState(state)) {
+    if (status == STATUS_DELETE_PENDING) {
         return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     }
-
-    setDTR_RTS(fdo, 0);
-    CleanupAllPipes(fdo);
-
-    KeAcquireSpinLock(&pdx->SpinLock, &irql);
-    pdx->ReceiveCount = 0;
-    pdx->ReceiveWriteOffset = 0;
-    pdx->ReceiveReadOffset = 0;
-    KeReleaseSpinLock(&pdx->SpinLock, irql);
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
-// Cleanup cancels nothing: held reads and waits are left as they are.
+// The I/O manager sends IRP_MJ_CLOSE only once every request of the file
+// has ended: the read and the wait the handle's owner left held end here,
+// cancelled, or the port would stay open and a thread blocked on them on
+// the closed handle would never return.
 NTSTATUS NTAPI ModemCleanup(PDEVICE_OBJECT fdo, PIRP Irp) {
-    UNREFERENCED_PARAMETER(fdo);
+    PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    PIRP held;
+    while ((held = DequeueCancelableIrpOfFile(pdx, &pdx->ReadIrpQueue, file)) != nullptr) {
+        CompleteRequest(held, STATUS_CANCELLED, 0);
+    }
+    while ((held = DequeueCancelableIrpOfFile(pdx, &pdx->WaitIrpQueue, file)) != nullptr) {
+        CompleteRequest(held, STATUS_CANCELLED, 0);
+    }
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);

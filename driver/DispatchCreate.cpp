@@ -7,8 +7,15 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT fdo, PIRP Irp) {
     if (IsRefusedState(pdx->State)) {
         return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     }
+    // The interrupt pipe failed (or an open before the first start found no
+    // pipe): this open runs the recovery, since nothing else would while
+    // the port is closed, and is refused only while the device keeps failing.
     if (pdx->DeviceErrorCode == DEVICE_ERROR_STATUS_PIPE_FAILED) {
-        return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
+        if (!NT_SUCCESS(ResetPipe(fdo, pdx->InterruptPipe))) {
+            ResetDevice(fdo);
+            return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
+        }
+        InterlockedExchange(&pdx->DeviceErrorCode, 0);
     }
     // The hold lasts for the life of the handle; DispatchClose gives it back.
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;

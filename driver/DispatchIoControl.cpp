@@ -229,11 +229,22 @@ BOOLEAN DtrHandshakeSelected(PDEVICE_EXTENSION pdx) {
     return selected;
 }
 
+// SET_CONTROL_LINE_STATE carries both lines (bit 0 DTR, bit 1 RTS), so a
+// request for one line sends the other as the host last set it: raising RTS
+// must not drop DTR, which a modem set to AT&D2 takes as a hang-up.
+USHORT ControlLineState(PDEVICE_EXTENSION pdx, USHORT raise, USHORT lower) {
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    USHORT lines = static_cast<USHORT>((pdx->DtrAsserted ? MODEM_LINE_DTR : 0) | (pdx->ModemLines & MODEM_LINE_RTS));
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    return static_cast<USHORT>((lines | raise) & ~lower);
+}
+
 NTSTATUS SetDtr(IoControlRequest& r) {
     if (DtrHandshakeSelected(r.pdx)) {
         return STATUS_INVALID_PARAMETER;
     }
-    NTSTATUS status = setDTR_RTS(r.fdo, 0x0001);
+    NTSTATUS status = setDTR_RTS(r.fdo, ControlLineState(r.pdx, MODEM_LINE_DTR, 0));
     if (NT_SUCCESS(status)) {
         KIRQL irql;
         KeAcquireSpinLock(&r.pdx->SpinLock, &irql);
@@ -251,7 +262,7 @@ NTSTATUS ClearDtr(IoControlRequest& r) {
     if (r.pdx->DtrAsserted != TRUE) {
         return STATUS_SUCCESS;  // never raised: nothing to lower
     }
-    NTSTATUS status = setDTR_RTS(r.fdo, 0x0000);
+    NTSTATUS status = setDTR_RTS(r.fdo, ControlLineState(r.pdx, 0, MODEM_LINE_DTR));
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -266,7 +277,8 @@ NTSTATUS ClearDtr(IoControlRequest& r) {
 }
 
 NTSTATUS SetOrClearRts(IoControlRequest& r, BOOLEAN set) {
-    NTSTATUS status = setDTR_RTS(r.fdo, set ? 0x0002 : 0x0000);
+    NTSTATUS status = setDTR_RTS(r.fdo, set ? ControlLineState(r.pdx, MODEM_LINE_RTS, 0)
+                                            : ControlLineState(r.pdx, 0, MODEM_LINE_RTS));
     if (NT_SUCCESS(status)) {
         KIRQL irql;
         KeAcquireSpinLock(&r.pdx->SpinLock, &irql);
@@ -324,8 +336,16 @@ NTSTATUS Purge(IoControlRequest& r) {
     if (r.inputLength < sizeof(ULONG)) {
         return STATUS_BUFFER_TOO_SMALL;
     }
-    if (*static_cast<PULONG>(r.buffer) & SERIAL_PURGE_RXABORT) {
+    ULONG mask = *static_cast<PULONG>(r.buffer);
+    if (mask & SERIAL_PURGE_TXABORT) {
+        AbortWrites(r.fdo);
+    }
+    if (mask & SERIAL_PURGE_RXABORT) {
         CompletePendingReadIrps(r.pdx, FALSE);
+    }
+    // SERIAL_PURGE_TXCLEAR has nothing to clear: no transmit buffer is kept.
+    if (mask & SERIAL_PURGE_RXCLEAR) {
+        PurgeReceiveBuffer(r.pdx);
     }
     return STATUS_SUCCESS;
 }

@@ -125,12 +125,30 @@ NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT fdo, PIRP Irp) {
     return CompleteRequest(Irp, status);
 }
 
+// The device is gone: a held read, and writes still waiting for their
+// turn, end as every such request refused from now on does, and a queued
+// wait with the carrier-change event, as any request on a device going away
+// ends it.
+VOID EndHeldRequests(PDEVICE_EXTENSION pdx) {
+    PIRP read;
+    while ((read = DequeueReadIrp(pdx)) != nullptr) {
+        CompleteRequest(read, STATUS_DELETE_PENDING, 0);
+    }
+    CompleteQueuedWrites(pdx, STATUS_DELETE_PENDING);
+    CompletePendingWaitIrps(pdx, SERIAL_EV_RLSD);
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    pdx->EventHistory = 0;
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+}
+
 NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT fdo, PIRP Irp) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     EnableAllInterfaces(pdx, FALSE);
     BOOLEAN wasWorking = pdx->State == Working;
     pdx->State = SurpriseRemoved;
+    EndHeldRequests(pdx);
     StopDevice(pdx, wasWorking);
     return DefaultPnpHandler(fdo, Irp);
 }
@@ -146,12 +164,17 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT fdo, PIRP Irp) {
     pdx->Closing = TRUE;
     KeReleaseSpinLock(&pdx->SpinLock, irql);
 
+    // Nothing held may start or wait once the transfers below are ended.
+    EndHeldRequests(pdx);
+
     // Transfers still in flight (the readers of an open port, or ones a
     // close could not abort) may wait on the device for data that never
-    // comes; end them as a close would, or the wait below would not return.
+    // comes; end them as a close would, or the waits below would not return.
     if (pdx->PendingActionCount > 0) {
         CleanupAllPipes(fdo);
     }
+    // No reader starts another transfer, and the readers' last ones end.
+    StopReaders(pdx);
 
     DecrementPendingActionCount(pdx);
     KeWaitForSingleObject(&pdx->PendingActionEvent, Executive, KernelMode, FALSE, nullptr);

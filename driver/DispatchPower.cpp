@@ -191,7 +191,9 @@ POWACTION RequestDeviceIrp(POWRUN* run) {
         return NoAction;
     }
     ctx->LastStatus = status;
-    return FinishIrpAction;
+    // Before a system request that lowers power, the failure is handled as
+    // a failed device request would be.
+    return ctx->MachineState == DeviceIrpBeforeSystemDown ? DeviceIrpDoneBeforeDownAction : FinishIrpAction;
 }
 
 // Coming back from the lower driver, the request's completion simply goes
@@ -225,13 +227,21 @@ POWACTION FreeContext(POWRUN* run) {
     return NoAction;
 }
 
-POWACTION DeviceIrpDoneAfterUp(POWRUN*) {
+// A system set-power request is never failed: it completes with the status
+// the bus gave it, whatever the device request returned. A failed device
+// query still refuses the system query.
+POWACTION DeviceIrpDoneAfterUp(POWRUN* run) {
+    if (run->Minor == IRP_MN_SET_POWER) {
+        run->Context->LastStatus = run->Irp->IoStatus.Status;
+    }
     return FinishIrpAction;
 }
 
+// A system set-power request always reaches the bus, whatever the device
+// request returned; a failed device query refuses the system query here.
 POWACTION DeviceIrpDoneBeforeDown(POWRUN* run) {
     PPOWCONTEXT ctx = run->Context;
-    if (!NT_SUCCESS(ctx->LastStatus)) {
+    if (!NT_SUCCESS(ctx->LastStatus) && run->Minor != IRP_MN_SET_POWER) {
         return FinishIrpAction;
     }
     ctx->MachineState = SystemDownAtLower;

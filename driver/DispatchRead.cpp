@@ -58,15 +58,13 @@ NTSTATUS ReadBulkPipe(PDEVICE_EXTENSION pdx, USBD_PIPE_HANDLE Pipe) {
     UsbBuildInterruptOrBulkTransferRequest(&pdx->ReadUrb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), Pipe,
                                            pdx->ReadTransferBuffer, nullptr, RECEIVE_TRANSFER_SIZE,
                                            USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
-    IncrementPendingActionCount(pdx);
-    NTSTATUS status = SubmitUrb(pdx->DeviceObject, &pdx->ReadUrb, ReadPipeCompletion, pdx);
-    if (status == STATUS_INSUFFICIENT_RESOURCES) {
+    if (!SubmitReaderUrb(pdx, &pdx->ReadTransfer, &pdx->ReadUrb, ReadPipeCompletion)) {
         // Nothing was sent and ReadPipeCompletion will not run: give back
-        // what it would have.
+        // the buffer it would have.
         FreeTransferBuffer(pdx);
-        DecrementPendingActionCount(pdx);
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
-    return status;
+    return STATUS_PENDING;
 }
 
 NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
@@ -74,10 +72,10 @@ NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
     auto* pdx = static_cast<PDEVICE_EXTENSION>(Context);
     KIRQL irql;
     if (!NT_SUCCESS(Irp->IoStatus.Status)) {
-        // The engine stops until the next open; a held read stays held.
+        // The engine stops until the next open. A held read stays held, and
+        // its timeout keeps running: nothing else may come to end it.
         InterlockedIncrement(&pdx->ReadPipeError);
         FreeTransferBuffer(pdx);
-        KeCancelTimer(&pdx->ReadTimer);
     } else {
         ULONG received = pdx->ReadUrb.UrbBulkOrInterruptTransfer.TransferBufferLength;
         KeAcquireSpinLock(&pdx->SpinLock, &irql);
@@ -95,32 +93,41 @@ NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
         CompletePendingReadIrps(pdx, FALSE);
         FreeTransferBuffer(pdx);
 
-        if (!pdx->Closing) {
-            KeAcquireSpinLock(&pdx->SpinLock, &irql);
-            if (pdx->ReceiveCount >= RECEIVE_HIGH_WATER ||
-                pdx->ReceiveWriteOffset + RECEIVE_TRANSFER_SIZE > RECEIVE_BUFFER_SIZE) {
-                pdx->ReceiveStalled = TRUE;
-                KeReleaseSpinLock(&pdx->SpinLock, irql);
-            } else {
-                KeReleaseSpinLock(&pdx->SpinLock, irql);
-                ReadBulkPipe(pdx, pdx->BulkInPipe);
-            }
+        // ReadBulkPipe sends nothing once the port is closing.
+        KeAcquireSpinLock(&pdx->SpinLock, &irql);
+        if (pdx->Closing) {
+            KeReleaseSpinLock(&pdx->SpinLock, irql);
+        } else if (pdx->ReceiveCount >= RECEIVE_HIGH_WATER ||
+                   pdx->ReceiveWriteOffset + RECEIVE_TRANSFER_SIZE > RECEIVE_BUFFER_SIZE) {
+            pdx->ReceiveStalled = TRUE;
+            KeReleaseSpinLock(&pdx->SpinLock, irql);
+        } else {
+            KeReleaseSpinLock(&pdx->SpinLock, irql);
+            ReadBulkPipe(pdx, pdx->BulkInPipe);
         }
     }
     // Last: the next transfer (if any) is counted before this one is given back.
-    IoFreeIrp(Irp);
-    DecrementPendingActionCount(pdx);
+    EndReaderTransfer(pdx, &pdx->ReadTransfer, Irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS ReadFromQueue(PDEVICE_EXTENSION pdx, PVOID Destination, PULONG Length) {
-    KIRQL irql;
-    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+namespace {
+
+// What ReadFromQueue leaves to do once SpinLock is released.
+struct AFTER_TAKE {
+    BOOLEAN RestartEngine;
+    ULONG Events;
+};
+
+// ReadFromQueue's work under SpinLock, for callers that must decide more
+// in the same hold.
+NTSTATUS TakeFromBufferLocked(PDEVICE_EXTENSION pdx, PVOID Destination, PULONG Length, AFTER_TAKE* after) {
+    after->RestartEngine = FALSE;
+    after->Events = 0;
     if (pdx->ReceiveWriteOffset == 0 || pdx->ReceiveReadOffset >= pdx->ReceiveWriteOffset) {
         pdx->ReceiveReadOffset = 0;
         pdx->ReceiveWriteOffset = 0;
         pdx->ReceiveCount = 0;
-        KeReleaseSpinLock(&pdx->SpinLock, irql);
         return STATUS_UNSUCCESSFUL;
     }
     ULONG available = pdx->ReceiveWriteOffset - pdx->ReceiveReadOffset;
@@ -139,8 +146,9 @@ NTSTATUS ReadFromQueue(PDEVICE_EXTENSION pdx, PVOID Destination, PULONG Length) 
         pdx->ReceiveWriteOffset = 0;
         pdx->ReceiveCount = 0;
     }
-    if (!pdx->ReceiveStalled) {
-        KeReleaseSpinLock(&pdx->SpinLock, irql);
+    // A stalled engine is not restarted once the port is closing: the close
+    // is waiting for the readers to stop, and the next open starts it afresh.
+    if (!pdx->ReceiveStalled || pdx->Closing) {
         return STATUS_SUCCESS;
     }
     if (pdx->ReceiveCount < RECEIVE_HIGH_WATER) {
@@ -149,17 +157,52 @@ NTSTATUS ReadFromQueue(PDEVICE_EXTENSION pdx, PVOID Destination, PULONG Length) 
         RtlMoveMemory(pdx->ReceiveBuffer, pdx->ReceiveBuffer + pdx->ReceiveReadOffset, pdx->ReceiveCount);
         pdx->ReceiveReadOffset = 0;
         pdx->ReceiveWriteOffset = pdx->ReceiveCount;
-        KeReleaseSpinLock(&pdx->SpinLock, irql);
-        ReadBulkPipe(pdx, pdx->BulkInPipe);
+        after->RestartEngine = TRUE;
         return STATUS_SUCCESS;
     }
     // Still stalled: no transfer completion will raise the events, so this does.
-    ULONG events = RaiseReceiveEvents(pdx, FALSE);
-    KeReleaseSpinLock(&pdx->SpinLock, irql);
-    if (events != 0) {
-        CompletePendingWaitIrps(pdx, events);
-    }
+    after->Events = RaiseReceiveEvents(pdx, FALSE);
     return STATUS_SUCCESS;
+}
+
+// With SpinLock released: the restart or the events a take left to do.
+VOID FinishTake(PDEVICE_EXTENSION pdx, const AFTER_TAKE& after) {
+    if (after.RestartEngine) {
+        ReadBulkPipe(pdx, pdx->BulkInPipe);
+    }
+    if (after.Events != 0) {
+        CompletePendingWaitIrps(pdx, after.Events);
+    }
+}
+
+}  // namespace
+
+NTSTATUS ReadFromQueue(PDEVICE_EXTENSION pdx, PVOID Destination, PULONG Length) {
+    AFTER_TAKE after;
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    NTSTATUS status = TakeFromBufferLocked(pdx, Destination, Length, &after);
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    FinishTake(pdx, after);
+    return status;
+}
+
+// The received bytes nobody has read are dropped; a stalled engine, which
+// no read would now restart, runs again.
+VOID PurgeReceiveBuffer(PDEVICE_EXTENSION pdx) {
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    pdx->ReceiveCount = 0;
+    pdx->ReceiveReadOffset = 0;
+    pdx->ReceiveWriteOffset = 0;
+    BOOLEAN restart = pdx->ReceiveStalled && !pdx->Closing;
+    if (restart) {
+        pdx->ReceiveStalled = FALSE;
+    }
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    if (restart) {
+        ReadBulkPipe(pdx, pdx->BulkInPipe);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -176,17 +219,33 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT fdo, PIRP Irp) {
     if (length == 0) {
         return CompleteRequest(Irp, STATUS_SUCCESS, 0);
     }
-    if (NT_SUCCESS(ReadFromQueue(pdx, Irp->AssociatedIrp.SystemBuffer, &length))) {
+    const SERIAL_TIMEOUTS& timeouts = pdx->Timeouts;
+    BOOLEAN returnAtOnce = timeouts.ReadIntervalTimeout == MAXULONG && timeouts.ReadTotalTimeoutMultiplier == 0 &&
+                           timeouts.ReadTotalTimeoutConstant == 0;
+    // Trying the buffer and holding the read are one hold of SpinLock: a
+    // bulk-in completion in between would append its data, find no read to
+    // serve, and leave this one held with data already buffered.
+    AFTER_TAKE after;
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    NTSTATUS status = TakeFromBufferLocked(pdx, Irp->AssociatedIrp.SystemBuffer, &length, &after);
+    if (!NT_SUCCESS(status) && !returnAtOnce) {
+        status = EnqueueReadIrp(pdx, Irp);
+    }
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    FinishTake(pdx, after);
+
+    if (NT_SUCCESS(status) && status != STATUS_PENDING) {
         CompleteRequest(Irp, STATUS_SUCCESS, length);
         CountReceived(pdx, length);
         return STATUS_SUCCESS;
     }
-    const SERIAL_TIMEOUTS& timeouts = pdx->Timeouts;
-    if (timeouts.ReadIntervalTimeout == MAXULONG && timeouts.ReadTotalTimeoutMultiplier == 0 &&
-        timeouts.ReadTotalTimeoutConstant == 0) {
+    if (returnAtOnce) {
         return CompleteRequest(Irp, STATUS_SUCCESS, 0);
     }
-    NTSTATUS status = EnqueueReadIrp(pdx, Irp);
+    if (status != STATUS_PENDING) {
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);  // refused or cancelled, its status set
+    }
     ULONG constant = timeouts.ReadTotalTimeoutConstant;
     if (constant != 0) {
         // Summed in 64 bits: a constant near MAXULONG must not wrap to a
@@ -198,13 +257,12 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT fdo, PIRP Irp) {
     return status;
 }
 
+// Called with SpinLock held, so that DispatchRead tries the buffer and
+// holds the read in one hold. A refused or cancelled read comes back with
+// its status set, for the caller to complete once the lock is released.
 NTSTATUS EnqueueReadIrp(PDEVICE_EXTENSION pdx, PIRP Irp) {
-    KIRQL irql;
-    KeAcquireSpinLock(&pdx->SpinLock, &irql);
     if (!IsListEmpty(&pdx->ReadIrpQueue)) {
         Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
-        KeReleaseSpinLock(&pdx->SpinLock, irql);
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
         return STATUS_INVALID_PARAMETER;
     }
     InsertTailList(&pdx->ReadIrpQueue, &Irp->Tail.Overlay.ListEntry);
@@ -218,14 +276,11 @@ NTSTATUS EnqueueReadIrp(PDEVICE_EXTENSION pdx, PIRP Irp) {
     if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
         RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
         Irp->IoStatus.Status = STATUS_CANCELLED;
-        KeReleaseSpinLock(&pdx->SpinLock, irql);
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
         return STATUS_CANCELLED;
     }
     // Marked before the lock is released, so before ReadCancelRoutine (which
     // waits for the lock) can complete it.
     IoMarkIrpPending(Irp);
-    KeReleaseSpinLock(&pdx->SpinLock, irql);
     return STATUS_PENDING;
 }
 
@@ -248,11 +303,6 @@ VOID CompletePendingReadIrps(PDEVICE_EXTENSION pdx, BOOLEAN TimedOut) {
 
 // A held read that is cancelled ends as a time-out, as the port's users expect.
 VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp) {
-    IoReleaseCancelSpinLock(Irp->CancelIrql);
-    PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
-    KIRQL irql;
-    KeAcquireSpinLock(&pdx->SpinLock, &irql);
-    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    UnlinkCancelledIrp(fdo, Irp);
     CompleteRequest(Irp, STATUS_IO_TIMEOUT, 0);
 }

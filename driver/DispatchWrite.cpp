@@ -1,6 +1,7 @@
 // The transmit path: a write goes down the bulk-out pipe in chunks of at
 // most 4096 bytes, all carried by the caller's own IRP, one after another
-// from the completion routine.
+// from the completion routine. Writes go out one at a time, in the order
+// they were admitted; the others wait in a cancel-safe queue.
 #include "stddcls.h"
 
 namespace {
@@ -22,6 +23,74 @@ VOID EndWrite(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT context) {
     }
     UTILReleaseRemoveLock(&pdx->RemoveLock, Irp);
     DecrementPendingActionCount(pdx);
+}
+
+// A queued write keeps its context in the IRP until its turn comes.
+inline PRWCONTEXT ContextOf(PIRP Irp) {
+    return static_cast<PRWCONTEXT>(Irp->Tail.Overlay.DriverContext[0]);
+}
+
+NTSTATUS SendFirstChunk(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT context) {
+    SetUpChunk(pdx, Irp, context);
+    Irp->IoStatus.Status = STATUS_PENDING;
+    IoMarkIrpPending(Irp);
+    // A failure, even at once, ends the request in OnWriteComplete, which
+    // raises WritePipeError: the next write resets the pipe before it sends.
+    IoCallDriver(pdx->LowerDeviceObject, Irp);
+    return STATUS_PENDING;
+}
+
+BOOLEAN WriteWasAborted(PDEVICE_EXTENSION pdx) {
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    BOOLEAN aborted = pdx->WriteAborted;
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    return aborted;
+}
+
+VOID StartNextWrite(PDEVICE_EXTENSION pdx);
+
+// A purge ended the write on the wire between two of its chunks: it ends
+// as a cancelled chunk would, with the bytes already sent.
+VOID OnWriteAborted(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT context) {
+    StartNextWrite(pdx);
+    CompleteRequest(Irp, STATUS_CANCELLED, context->BytesTransferred);
+    EndWrite(pdx, Irp, context);
+}
+
+// The next write's turn: it may have to reset the pipe first, which waits,
+// so it is started from a worker thread. Only one write is started at a
+// time, so the device's one work item serves them all; the write holds the
+// device until it ends.
+VOID NTAPI WorkItemCallbackStartWrite(PVOID Context) {
+    auto* pdx = static_cast<PDEVICE_EXTENSION>(Context);
+    PIRP Irp = pdx->WriteToStart;
+    PRWCONTEXT context = ContextOf(Irp);
+    if (WriteWasAborted(pdx)) {
+        OnWriteAborted(pdx, Irp, context);
+        return;
+    }
+    RecoverPipeIfFailed(pdx, &pdx->WritePipeError, pdx->BulkOutPipe);
+    SendFirstChunk(pdx, Irp, context);
+}
+
+// The write on the wire has ended: the next one admitted takes its turn,
+// or the wire is free. Called before the ended write gives back its holds.
+VOID StartNextWrite(PDEVICE_EXTENSION pdx) {
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    pdx->WriteAborted = FALSE;  // a purge ends only the writes it found
+    PIRP next = DequeueCancelableIrpLocked(&pdx->WriteIrpQueue, nullptr);
+    if (next == nullptr) {
+        pdx->WriteActive = FALSE;
+    } else {
+        pdx->WriteToStart = next;
+    }
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    if (next != nullptr) {
+        ExInitializeWorkItem(&pdx->WriteStartItem, WorkItemCallbackStartWrite, pdx);
+        ExQueueWorkItem(&pdx->WriteStartItem, DelayedWorkQueue);
+    }
 }
 
 }  // namespace
@@ -64,15 +133,57 @@ NTSTATUS PassiveDispatchWrite(PDEVICE_OBJECT fdo, PIRP Irp) {
     context->BytesRemaining = length - chunk;
     context->BytesTransferred = 0;
 
-    SetUpChunk(pdx, Irp, context);
-    Irp->IoStatus.Status = STATUS_PENDING;
-    IoMarkIrpPending(Irp);
-    status = IoCallDriver(pdx->LowerDeviceObject, Irp);
-    if (NT_ERROR(status)) {
-        // OnWriteComplete has ended the request; the pipe is reset at once.
-        ResetPipeOrDevice(fdo, pdx->BulkOutPipe);
+    // Writes reach the wire one at a time, in the order they were admitted:
+    // the chunks of two writes must not interleave.
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    if (pdx->WriteActive) {
+        Irp->Tail.Overlay.DriverContext[0] = context;
+        status = EnqueueCancelableIrpLocked(&pdx->WriteIrpQueue, Irp, WriteCancelRoutine);
+        KeReleaseSpinLock(&pdx->SpinLock, irql);
+        if (status == STATUS_CANCELLED) {
+            CompleteRequest(Irp, STATUS_CANCELLED, 0);
+            EndWrite(pdx, Irp, context);
+        }
+        return status;
     }
-    return STATUS_PENDING;
+    pdx->WriteActive = TRUE;
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    return SendFirstChunk(pdx, Irp, context);
+}
+
+// A write cancelled while it waits for its turn has sent nothing.
+VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp) {
+    PDEVICE_EXTENSION pdx = UnlinkCancelledIrp(fdo, Irp);
+    PRWCONTEXT context = ContextOf(Irp);
+    CompleteRequest(Irp, STATUS_CANCELLED, 0);
+    EndWrite(pdx, Irp, context);
+}
+
+// PURGE_TXABORT: the writes waiting for their turn end with nothing sent;
+// the one on the wire sends no further chunk, and the chunk in flight is
+// aborted, so it ends with the bytes it had sent.
+VOID AbortWrites(PDEVICE_OBJECT fdo) {
+    PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
+    CompleteQueuedWrites(pdx, STATUS_CANCELLED);
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    BOOLEAN active = pdx->WriteActive;
+    pdx->WriteAborted = active;
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    if (active) {
+        AbortPipe(fdo, pdx->BulkOutPipe);
+    }
+}
+
+// Ends every write still waiting for its turn, with nothing sent.
+VOID CompleteQueuedWrites(PDEVICE_EXTENSION pdx, NTSTATUS Status) {
+    PIRP Irp;
+    while ((Irp = DequeueCancelableIrp(pdx, &pdx->WriteIrpQueue)) != nullptr) {
+        PRWCONTEXT context = ContextOf(Irp);
+        CompleteRequest(Irp, Status, 0);
+        EndWrite(pdx, Irp, context);
+    }
 }
 
 NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
@@ -88,6 +199,10 @@ NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
             Irp->IoStatus.Information = 0;
             InterlockedIncrement(&pdx->WritePipeError);  // the next write resets the pipe first
         }
+        result = STATUS_SUCCESS;
+    } else if (context->BytesRemaining != 0 && WriteWasAborted(pdx)) {
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        Irp->IoStatus.Information = context->BytesTransferred;
         result = STATUS_SUCCESS;
     } else if (context->BytesRemaining != 0) {
         ULONG chunk = context->BytesRemaining < WRITE_CHUNK_SIZE ? context->BytesRemaining : WRITE_CHUNK_SIZE;
@@ -105,6 +220,7 @@ NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
         pdx->PerfStats.TransmittedCount += context->BytesTransferred;
         KeReleaseSpinLock(&pdx->SpinLock, irql);
     }
+    StartNextWrite(pdx);
     EndWrite(pdx, Irp, context);
     return result;
 }

@@ -166,6 +166,7 @@ NTSTATUS PublishDevice(PDEVICE_OBJECT fdo, PDEVICE_OBJECT pdo, HANDLE key, PUNIC
 
     KeInitializeEvent(&pdx->PendingActionEvent, NotificationEvent, FALSE);
     pdx->PendingActionCount = 0;
+    KeInitializeEvent(&pdx->ReadersStoppedEvent, NotificationEvent, TRUE);
     KeInitializeTimer(&pdx->ReadTimer);
     KeInitializeDpc(&pdx->ReadTimeoutDpc, ReadTimeoutDPC, pdx);
     fdo->Flags |= DO_POWER_PAGABLE;
@@ -236,6 +237,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo) {
     // Empty until the first open; a device control may come before it.
     InitializeListHead(&pdx->WaitIrpQueue);
     InitializeListHead(&pdx->ReadIrpQueue);
+    InitializeListHead(&pdx->WriteIrpQueue);
 
     UNICODE_STRING linkName = {0, 0, nullptr};
     BOOLEAN linkCreated = FALSE;
@@ -297,6 +299,11 @@ VOID DeregisterAllInterfaces(PDEVICE_EXTENSION pdx) {
 
 VOID RemoveDevice(PDEVICE_OBJECT fdo) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
+    // A read that ended otherwise may have left its timer armed, and the
+    // timeout DPC may be queued or running on another processor: both use
+    // the extension, which goes with the device.
+    KeCancelTimer(&pdx->ReadTimer);
+    KeFlushQueuedDpcs();
     if (pdx->LowerDeviceObject != nullptr) {
         IoDetachDevice(pdx->LowerDeviceObject);
     }

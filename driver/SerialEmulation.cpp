@@ -2,25 +2,157 @@
 // and asynchronous URBs.
 #include "stddcls.h"
 
-NTSTATUS SubmitUrb(PDEVICE_OBJECT TargetDevice, PURB Urb, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context) {
+namespace {
+
+// An IRP of our own carrying the URB down through the driver's own
+// internal-control routine, or NULL for want of one.
+PIRP BuildUrbIrp(PDEVICE_OBJECT TargetDevice, PURB Urb, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context) {
     PIRP Irp = IoAllocateIrp(TargetDevice->StackSize, FALSE);
     if (Irp == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+        return nullptr;
     }
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(Irp);
     stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     stack->Parameters.Others.Argument1 = Urb;
     IoSetCompletionRoutine(Irp, CompletionRoutine, Context, TRUE, TRUE, TRUE);
+    return Irp;
+}
+
+}  // namespace
+
+NTSTATUS SubmitUrb(PDEVICE_OBJECT TargetDevice, PURB Urb, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context) {
+    PIRP Irp = BuildUrbIrp(TargetDevice, Urb, CompletionRoutine, Context);
+    if (Irp == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     NTSTATUS status = IoCallDriver(TargetDevice, Irp);
-    // To the readers STATUS_INSUFFICIENT_RESOURCES means that nothing was sent
-    // and that they must give back what the transfer held. A lower driver that
-    // refuses the transfer at once with that status has already run the
-    // completion routine, which gave it all back.
+    // To a caller STATUS_INSUFFICIENT_RESOURCES means that nothing was sent.
+    // A lower driver that refuses the transfer at once with that status has
+    // already run the completion routine.
     if (status == STATUS_INSUFFICIENT_RESOURCES) {
         status = STATUS_UNSUCCESSFUL;
     }
     return status;
+}
+
+// ---------------------------------------------------------------------------
+// Reader transfers: the bulk-in and interrupt-in transfers kept in flight
+// while the port is open
+// ---------------------------------------------------------------------------
+
+// Sends a reader's next transfer unless the port is closing. The test of
+// Closing and the publication of the IRP are one hold of SpinLock, so a
+// close or removal, which sets Closing under it, either stops this transfer
+// here or finds its IRP to cancel. FALSE: nothing was sent and the
+// completion routine will not run.
+BOOLEAN SubmitReaderUrb(PDEVICE_EXTENSION pdx, READER_TRANSFER* Transfer, PURB Urb,
+                        PIO_COMPLETION_ROUTINE CompletionRoutine) {
+    PIRP Irp = BuildUrbIrp(pdx->DeviceObject, Urb, CompletionRoutine, pdx);
+    if (Irp == nullptr) {
+        return FALSE;
+    }
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    if (pdx->Closing) {
+        KeReleaseSpinLock(&pdx->SpinLock, irql);
+        IoFreeIrp(Irp);
+        return FALSE;
+    }
+    Transfer->Irp = Irp;
+    if (pdx->ReaderTransfers++ == 0) {
+        KeClearEvent(&pdx->ReadersStoppedEvent);
+    }
+    IncrementPendingActionCount(pdx);
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    IoCallDriver(pdx->DeviceObject, Irp);
+    return TRUE;
+}
+
+// The last step of a reader's completion routine: the IRP goes to a
+// canceller still using it, or back to the pool, and the transfer is no
+// longer counted.
+VOID EndReaderTransfer(PDEVICE_EXTENSION pdx, READER_TRANSFER* Transfer, PIRP Irp) {
+    BOOLEAN heldByCanceller = FALSE;
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    if (Transfer->Irp == Irp) {
+        if (Transfer->CancelHolds != 0) {
+            Transfer->Completed = TRUE;
+            heldByCanceller = TRUE;
+        } else {
+            Transfer->Irp = nullptr;
+        }
+    }
+    if (--pdx->ReaderTransfers == 0) {
+        KeSetEvent(&pdx->ReadersStoppedEvent, IO_NO_INCREMENT, FALSE);
+    }
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    if (!heldByCanceller) {
+        IoFreeIrp(Irp);
+    }
+    DecrementPendingActionCount(pdx);
+}
+
+namespace {
+
+PIRP HoldForCancel(READER_TRANSFER* Transfer) {
+    if (Transfer->Irp != nullptr) {
+        ++Transfer->CancelHolds;
+    }
+    return Transfer->Irp;
+}
+
+// Under SpinLock: the canceller is done with the IRP; the last one frees it
+// if it has completed meanwhile.
+PIRP ReleaseCancelHold(READER_TRANSFER* Transfer) {
+    if (--Transfer->CancelHolds != 0 || !Transfer->Completed) {
+        return nullptr;
+    }
+    PIRP Irp = Transfer->Irp;
+    Transfer->Irp = nullptr;
+    Transfer->Completed = FALSE;
+    return Irp;
+}
+
+}  // namespace
+
+// Close and removal: no reader sends another transfer, the ones in flight
+// are cancelled (which needs no pool and sends nothing to the device), and
+// both readers are waited for, so that the next open cannot start a second
+// transfer on a URB still in use and no completion runs on a deleted device.
+VOID StopReaders(PDEVICE_EXTENSION pdx) {
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    pdx->Closing = TRUE;
+    PIRP read = HoldForCancel(&pdx->ReadTransfer);
+    PIRP status = HoldForCancel(&pdx->StatusTransfer);
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+
+    if (read != nullptr) {
+        IoCancelIrp(read);
+    }
+    if (status != nullptr) {
+        IoCancelIrp(status);
+    }
+
+    PIRP completedRead = nullptr;
+    PIRP completedStatus = nullptr;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    if (read != nullptr) {
+        completedRead = ReleaseCancelHold(&pdx->ReadTransfer);
+    }
+    if (status != nullptr) {
+        completedStatus = ReleaseCancelHold(&pdx->StatusTransfer);
+    }
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    if (completedRead != nullptr) {
+        IoFreeIrp(completedRead);
+    }
+    if (completedStatus != nullptr) {
+        IoFreeIrp(completedStatus);
+    }
+    KeWaitForSingleObject(&pdx->ReadersStoppedEvent, Executive, KernelMode, FALSE, nullptr);
 }
 
 VOID InitializeSerEmulVariables(PDEVICE_EXTENSION pdx) {
@@ -64,15 +196,11 @@ NTSTATUS StatusPipe(PDEVICE_EXTENSION pdx, USBD_PIPE_HANDLE Pipe) {
     UsbBuildInterruptOrBulkTransferRequest(&pdx->StatusUrb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), Pipe,
                                            pdx->StatusBuffer, nullptr, STATUS_BUFFER_SIZE,
                                            USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
-    IncrementPendingActionCount(pdx);
-    NTSTATUS status = SubmitUrb(pdx->DeviceObject, &pdx->StatusUrb, StatusPipeCompletion, pdx);
-    if (status == STATUS_INSUFFICIENT_RESOURCES) {
-        // Nothing was sent and the completion routine will not run: give
-        // back the count it would have; the reader stays stopped until the
-        // next open.
-        DecrementPendingActionCount(pdx);
+    if (!SubmitReaderUrb(pdx, &pdx->StatusTransfer, &pdx->StatusUrb, StatusPipeCompletion)) {
+        // Nothing was sent: the reader stays stopped until the next open.
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
-    return status;
+    return STATUS_PENDING;
 }
 
 NTSTATUS NTAPI StatusPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
@@ -98,8 +226,7 @@ NTSTATUS NTAPI StatusPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context)
         pdx->EventHistory = 0;
         KeReleaseSpinLock(&pdx->SpinLock, irql);
     }
-    IoFreeIrp(Irp);
-    DecrementPendingActionCount(pdx);
+    EndReaderTransfer(pdx, &pdx->StatusTransfer, Irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 

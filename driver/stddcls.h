@@ -125,6 +125,15 @@ typedef struct _LINE_CODING {
 } LINE_CODING;
 #pragma pack(pop)
 
+// A reader's transfer as close and removal see it. Irp is the transfer
+// with the lower driver; while a canceller holds it, its completion leaves
+// the IRP for the last canceller to free.
+typedef struct _READER_TRANSFER {
+    PIRP Irp;
+    LONG CancelHolds;
+    BOOLEAN Completed;
+} READER_TRANSFER;
+
 typedef struct _HANDFLOW_SETTINGS {
     ULONG ControlHandShake;
     ULONG FlowReplace;
@@ -153,6 +162,10 @@ typedef struct _DEVICE_EXTENSION {
     LONG PendingActionCount;
     KEVENT PendingActionEvent;
     BOOLEAN Closing;
+    READER_TRANSFER ReadTransfer;
+    READER_TRANSFER StatusTransfer;
+    LONG ReaderTransfers;          // reader transfers in flight, under SpinLock
+    KEVENT ReadersStoppedEvent;    // set while ReaderTransfers is 0
     ULONG EventHistory;
     KSPIN_LOCK SpinLock;
     SERIAL_TIMEOUTS Timeouts;
@@ -169,6 +182,11 @@ typedef struct _DEVICE_EXTENSION {
     URB ReadUrb;
     LIST_ENTRY WaitIrpQueue;
     LIST_ENTRY ReadIrpQueue;
+    LIST_ENTRY WriteIrpQueue;        // admitted writes waiting for their turn
+    BOOLEAN WriteActive;             // a write is on the wire (under SpinLock)
+    WORK_QUEUE_ITEM WriteStartItem;  // starts the next write at PASSIVE_LEVEL
+    PIRP WriteToStart;               // the write that item starts
+    BOOLEAN WriteAborted;            // a purge ended the write on the wire
     PUCHAR ReadTransferBuffer;
     UCHAR StatusBuffer[STATUS_BUFFER_SIZE];
     UCHAR ReceiveBuffer[RECEIVE_BUFFER_SIZE];
@@ -313,7 +331,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT fdo, PIRP Irp);
 NTSTATUS ReadBulkPipe(PDEVICE_EXTENSION pdx, USBD_PIPE_HANDLE Pipe);
 NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context);
 NTSTATUS ReadFromQueue(PDEVICE_EXTENSION pdx, PVOID Destination, PULONG Length);
-NTSTATUS EnqueueReadIrp(PDEVICE_EXTENSION pdx, PIRP Irp);
+NTSTATUS EnqueueReadIrp(PDEVICE_EXTENSION pdx, PIRP Irp);  // with SpinLock held
 PIRP DequeueReadIrp(PDEVICE_EXTENSION pdx);
 VOID CompletePendingReadIrps(PDEVICE_EXTENSION pdx, BOOLEAN TimedOut);
 VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp);
@@ -333,12 +351,20 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT fdo, PIRP Irp);
 NTSTATUS PassiveDispatchWrite(PDEVICE_OBJECT fdo, PIRP Irp);
 VOID NTAPI WorkItemCallbackDispatchWrite(PVOID Context);
 NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context);
+VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp);
+VOID CompleteQueuedWrites(PDEVICE_EXTENSION pdx, NTSTATUS Status);
+VOID AbortWrites(PDEVICE_OBJECT fdo);
+VOID PurgeReceiveBuffer(PDEVICE_EXTENSION pdx);
 
 // ---------------------------------------------------------------------------
 // SerialEmulation module
 // ---------------------------------------------------------------------------
 
 NTSTATUS SubmitUrb(PDEVICE_OBJECT TargetDevice, PURB Urb, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context);
+BOOLEAN SubmitReaderUrb(PDEVICE_EXTENSION pdx, READER_TRANSFER* Transfer, PURB Urb,
+                        PIO_COMPLETION_ROUTINE CompletionRoutine);
+VOID EndReaderTransfer(PDEVICE_EXTENSION pdx, READER_TRANSFER* Transfer, PIRP Irp);
+VOID StopReaders(PDEVICE_EXTENSION pdx);
 VOID InitializeSerEmulVariables(PDEVICE_EXTENSION pdx);
 NTSTATUS StatusPipe(PDEVICE_EXTENSION pdx, USBD_PIPE_HANDLE Pipe);
 NTSTATUS NTAPI StatusPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context);
@@ -363,6 +389,10 @@ VOID IncrementPendingActionCount(PDEVICE_EXTENSION pdx);
 VOID DecrementPendingActionCount(PDEVICE_EXTENSION pdx);
 
 PIRP DequeueCancelableIrp(PDEVICE_EXTENSION pdx, PLIST_ENTRY queue);
+PIRP DequeueCancelableIrpOfFile(PDEVICE_EXTENSION pdx, PLIST_ENTRY queue, PFILE_OBJECT file);
+PIRP DequeueCancelableIrpLocked(PLIST_ENTRY queue, PFILE_OBJECT file);
+NTSTATUS EnqueueCancelableIrpLocked(PLIST_ENTRY queue, PIRP Irp, PDRIVER_CANCEL CancelRoutine);
+PDEVICE_EXTENSION UnlinkCancelledIrp(PDEVICE_OBJECT fdo, PIRP Irp);
 NTSTATUS EnqueueWaitIrp(PDEVICE_EXTENSION pdx, PIRP Irp);
 NTSTATUS EnqueueWaitIrpLocked(PDEVICE_EXTENSION pdx, PIRP Irp);
 PIRP DequeueWaitIrp(PDEVICE_EXTENSION pdx);

@@ -169,15 +169,21 @@ NTSTATUS EnqueueWaitIrpLocked(PDEVICE_EXTENSION pdx, PIRP Irp) {
     if (!IsListEmpty(&pdx->WaitIrpQueue)) {
         return STATUS_INVALID_PARAMETER;
     }
-    InsertTailList(&pdx->WaitIrpQueue, &Irp->Tail.Overlay.ListEntry);
-    IoSetCancelRoutine(Irp, WaitMaskCancelRoutine);
+    return EnqueueCancelableIrpLocked(&pdx->WaitIrpQueue, Irp, WaitMaskCancelRoutine);
+}
+
+// Appends a request to a cancel-safe queue, under SpinLock. STATUS_PENDING:
+// queued (or its cancel routine is on the way and completes it), and marked
+// pending. STATUS_CANCELLED: cancelled before it was queued, not marked,
+// its status set, for the caller to complete.
+NTSTATUS EnqueueCancelableIrpLocked(PLIST_ENTRY queue, PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+    InsertTailList(queue, &Irp->Tail.Overlay.ListEntry);
+    IoSetCancelRoutine(Irp, CancelRoutine);
     if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
-        // Cancelled before it was queued, and the cancel routine never ran.
         RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
         Irp->IoStatus.Status = STATUS_CANCELLED;
         return STATUS_CANCELLED;
     }
-    // Queued, or its cancel routine is on the way and completes it.
     IoMarkIrpPending(Irp);
     return STATUS_PENDING;
 }
@@ -185,22 +191,36 @@ NTSTATUS EnqueueWaitIrpLocked(PDEVICE_EXTENSION pdx, PIRP Irp) {
 // Takes the first request of a cancel-safe queue that can still be taken:
 // one whose cancel routine this exchange gets back. A request whose cancel
 // routine is already running is left to it, with its list entry pointing to
-// itself so that the routine's unlink touches nothing.
-PIRP DequeueCancelableIrp(PDEVICE_EXTENSION pdx, PLIST_ENTRY queue) {
-    PIRP taken = nullptr;
+// itself so that the routine's unlink touches nothing. With a file object,
+// only that file's requests are looked at.
+PIRP DequeueCancelableIrpOfFile(PDEVICE_EXTENSION pdx, PLIST_ENTRY queue, PFILE_OBJECT file) {
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
-    while (!IsListEmpty(queue)) {
-        PLIST_ENTRY entry = RemoveHeadList(queue);
-        PIRP Irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        if (IoSetCancelRoutine(Irp, nullptr) != nullptr) {
-            taken = Irp;
-            break;
-        }
-        InitializeListHead(entry);
-    }
+    PIRP taken = DequeueCancelableIrpLocked(queue, file);
     KeReleaseSpinLock(&pdx->SpinLock, irql);
     return taken;
+}
+
+// The same, for a caller that already holds SpinLock.
+PIRP DequeueCancelableIrpLocked(PLIST_ENTRY queue, PFILE_OBJECT file) {
+    PLIST_ENTRY entry = queue->Flink;
+    while (entry != queue) {
+        PLIST_ENTRY next = entry->Flink;
+        PIRP Irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (file == nullptr || IoGetCurrentIrpStackLocation(Irp)->FileObject == file) {
+            RemoveEntryList(entry);
+            if (IoSetCancelRoutine(Irp, nullptr) != nullptr) {
+                return Irp;
+            }
+            InitializeListHead(entry);
+        }
+        entry = next;
+    }
+    return nullptr;
+}
+
+PIRP DequeueCancelableIrp(PDEVICE_EXTENSION pdx, PLIST_ENTRY queue) {
+    return DequeueCancelableIrpOfFile(pdx, queue, nullptr);
 }
 
 PIRP DequeueWaitIrp(PDEVICE_EXTENSION pdx) {
@@ -216,12 +236,20 @@ VOID CompletePendingWaitIrps(PDEVICE_EXTENSION pdx, ULONG Events) {
     CompleteRequest(Irp, STATUS_SUCCESS, sizeof(ULONG));
 }
 
-VOID NTAPI WaitMaskCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp) {
+// The first steps of every cancel routine of the driver's queues: the
+// cancel spin lock is let go at once, then the request leaves its queue
+// under SpinLock. The caller completes it.
+PDEVICE_EXTENSION UnlinkCancelledIrp(PDEVICE_OBJECT fdo, PIRP Irp) {
     IoReleaseCancelSpinLock(Irp->CancelIrql);
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
     RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&pdx->SpinLock, irql);
+    return pdx;
+}
+
+VOID NTAPI WaitMaskCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp) {
+    UnlinkCancelledIrp(fdo, Irp);
     CompleteRequest(Irp, STATUS_CANCELLED);
 }

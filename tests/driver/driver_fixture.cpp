@@ -26,18 +26,23 @@ NTSTATUS RecordingUrbTarget::SubmitUrb(PIRP irp, PURB urb) {
     if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
         (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN)) {
         IoMarkIrpPending(irp);
+        irp->Tail.Overlay.DriverContext[0] = this;
         waiting.emplace_back(irp, urb);
+        IoSetCancelRoutine(irp, CancelWaiting);
+        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            waiting.pop_back();
+            Finish(irp, urb, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        }
         return STATUS_PENDING;
     }
     if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
         for (auto it = waiting.begin(); it != waiting.end();) {
             if (it->second->UrbBulkOrInterruptTransfer.PipeHandle == urb->UrbPipeRequest.PipeHandle) {
-                it->second->UrbHeader.Status = USBD_STATUS_CANCELED;
-                it->second->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
-                it->first->IoStatus.Status = STATUS_CANCELLED;
-                PIRP cancelled = it->first;
+                auto [cancelled, cancelledUrb] = *it;
                 it = waiting.erase(it);
-                IoCompleteRequest(cancelled, IO_NO_INCREMENT);
+                if (IoSetCancelRoutine(cancelled, nullptr) != nullptr) {
+                    Finish(cancelled, cancelledUrb, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+                }
             } else {
                 ++it;
             }
@@ -54,11 +59,32 @@ void RecordingUrbTarget::DeviceGone() {
     std::vector<std::pair<PIRP, PURB>> gone;
     gone.swap(waiting);
     for (auto& [irp, urb] : gone) {
-        urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
-        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
-        irp->IoStatus.Status = STATUS_DEVICE_NOT_CONNECTED;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        if (IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            Finish(irp, urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+        }
     }
+}
+
+void RecordingUrbTarget::Finish(PIRP irp, PURB urb, NTSTATUS status, USBD_STATUS usbd) {
+    urb->UrbHeader.Status = usbd;
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+// A waiting transfer can be cancelled, as on a real stack.
+VOID NTAPI RecordingUrbTarget::CancelWaiting(PDEVICE_OBJECT, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    auto* target = static_cast<RecordingUrbTarget*>(irp->Tail.Overlay.DriverContext[0]);
+    PURB urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    for (auto it = target->waiting.begin(); it != target->waiting.end(); ++it) {
+        if (it->first == irp) {
+            target->waiting.erase(it);
+            break;
+        }
+    }
+    Finish(irp, urb, STATUS_CANCELLED, USBD_STATUS_CANCELED);
 }
 
 size_t RecordingUrbTarget::Count(USHORT function) const {

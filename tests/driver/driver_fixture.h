@@ -37,8 +37,12 @@ public:
     std::vector<Seen> seen;
     NTSTATUS status = STATUS_SUCCESS;
     // IN transfers wait, as they would for a silent device, until their
-    // pipe is aborted.
+    // pipe is aborted or they are cancelled.
     std::vector<std::pair<PIRP, PURB>> waiting;
+
+private:
+    static void Finish(PIRP irp, PURB urb, NTSTATUS status, USBD_STATUS usbd);
+    static VOID NTAPI CancelWaiting(PDEVICE_OBJECT device, PIRP irp);
 };
 
 inline constexpr usbsim::PipeHandles kPipes{0x101, 0x102, 0x183};

@@ -168,15 +168,21 @@ TEST_F(RoutingTest, FailedPipeResetsDoNotFailTheOpen) {
     kmodel::io::CloseHandle(file);
 }
 
-TEST_F(RoutingTest, OpenIsRefusedWhileTheStatusPipeHasFailedOrTheDeviceGoesAway) {
+TEST_F(RoutingTest, OpenIsRefusedWhileTheStatusPipeKeepsFailingOrTheDeviceGoesAway) {
     usbsim::Child* child = Plug(u"COM5");
     PDEVICE_EXTENSION pdx = Extension(child);
+    // Marked failing, and the recovery (an interrupt-pipe reset) fails too.
     pdx->DeviceErrorCode = DEVICE_ERROR_STATUS_PIPE_FAILED;
+    usb.status = STATUS_UNSUCCESSFUL;
     PFILE_OBJECT file;
     EXPECT_EQ(kmodel::io::Open(u"\\??\\COM5", &file), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(pdx->OpenCount, 0);
     EXPECT_EQ(pdx->RemoveLock.Usage, 1);
-    EXPECT_TRUE(usb.seen.empty());
+    ASSERT_EQ(usb.seen.size(), 1u);
+    EXPECT_EQ(usb.seen[0].function, URB_FUNCTION_RESET_PIPE);
+    EXPECT_EQ(usb.seen[0].pipe, reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<ULONG_PTR>(kPipes.interrupt)));
+    EXPECT_EQ(pdx->DeviceErrorCode, DEVICE_ERROR_STATUS_PIPE_FAILED);
+    usb.status = STATUS_SUCCESS;
     pdx->DeviceErrorCode = 0;
 
     ASSERT_EQ(kmodel::SendPnpRequest(child->node, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);

@@ -249,8 +249,8 @@ TEST_F(SerialLineControl, RefusedValuesSendNothingAndLeaveTheRemoveLockFree) {
 
 using SerialControlLines = SerialPortTest;
 
-// Each request sends its own line alone, never the combined state.
-TEST_F(SerialControlLines, EachRequestSendsItsOwnFixedValue) {
+// Each request sends the combined state of both lines, with its own changed.
+TEST_F(SerialControlLines, EachRequestSendsBothLinesWithItsOwnChanged) {
     OpenPort();
     auto& modem = Stack().modem();
     ASSERT_TRUE(EscapeCommFunction(port, SETDTR));
@@ -259,24 +259,25 @@ TEST_F(SerialControlLines, EachRequestSendsItsOwnFixedValue) {
     EXPECT_TRUE(pdx->DtrAsserted);
     EXPECT_EQ(pdx->ModemLines & (MODEM_LINE_DTR | MODEM_LINE_RTS), MODEM_LINE_DTR);
 
-    ASSERT_TRUE(EscapeCommFunction(port, SETRTS));  // after DTR: DTR's bit is clear in the value
-    EXPECT_FALSE(modem.dtr());
+    ASSERT_TRUE(EscapeCommFunction(port, SETRTS));  // after DTR: DTR stays up
+    EXPECT_TRUE(modem.dtr());
     EXPECT_TRUE(modem.rts());
     EXPECT_EQ(pdx->ModemLines & (MODEM_LINE_DTR | MODEM_LINE_RTS), MODEM_LINE_DTR | MODEM_LINE_RTS);
 
     ASSERT_TRUE(EscapeCommFunction(port, CLRRTS));
+    EXPECT_TRUE(modem.dtr());
     EXPECT_FALSE(modem.rts());
     EXPECT_EQ(pdx->ModemLines & (MODEM_LINE_DTR | MODEM_LINE_RTS), MODEM_LINE_DTR);
 
     ASSERT_TRUE(EscapeCommFunction(port, SETRTS));
     ASSERT_TRUE(EscapeCommFunction(port, CLRDTR));
     EXPECT_FALSE(modem.dtr());
-    EXPECT_FALSE(modem.rts());
+    EXPECT_TRUE(modem.rts());
     EXPECT_EQ(pdx->ModemLines & (MODEM_LINE_DTR | MODEM_LINE_RTS), MODEM_LINE_RTS);
 
-    EXPECT_EQ(Sent(), (Lines{"SET_CONTROL_LINE_STATE 0x0001", "SET_CONTROL_LINE_STATE 0x0002",
-                             "SET_CONTROL_LINE_STATE 0x0000", "SET_CONTROL_LINE_STATE 0x0002",
-                             "SET_CONTROL_LINE_STATE 0x0000"}));
+    EXPECT_EQ(Sent(), (Lines{"SET_CONTROL_LINE_STATE 0x0001", "SET_CONTROL_LINE_STATE 0x0003",
+                             "SET_CONTROL_LINE_STATE 0x0001", "SET_CONTROL_LINE_STATE 0x0003",
+                             "SET_CONTROL_LINE_STATE 0x0002"}));
     DWORD bytes = 0xBAD;
     EXPECT_TRUE(Ioctl(IOCTL_SERIAL_SET_RTS, nullptr, 0, nullptr, 0, &bytes));
     EXPECT_EQ(bytes, 0u);
@@ -351,12 +352,12 @@ TEST_F(SerialControlLines, TheDtrHandshakeRefusesDtrRequestsAndSendsNothing) {
         ASSERT_TRUE(IoctlIn(IOCTL_SERIAL_SET_HANDFLOW, SERIAL_HANDFLOW{control, 0, 0, 0}));
         Forget();
         EXPECT_TRUE(EscapeCommFunction(port, SETDTR)) << control;
-        EXPECT_EQ(Sent(), Lines{"SET_CONTROL_LINE_STATE 0x0001"}) << control;
+        EXPECT_EQ(Sent(), Lines{"SET_CONTROL_LINE_STATE 0x0003"}) << control;  // RTS raised above stays up
     }
 }
 
-// Windows raises RTS, then DTR; with one fixed value per request the modem
-// ends with DTR up and RTS down, while the driver's image has both.
+// Windows raises RTS, then DTR; the modem ends with both up, as the
+// driver's image has them.
 TEST_F(SerialControlLines, SetCommStateRaisesRtsThenDtr) {
     OpenPort();
     DCB dcb{};
@@ -366,10 +367,10 @@ TEST_F(SerialControlLines, SetCommStateRaisesRtsThenDtr) {
     EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
     Forget();
     ASSERT_TRUE(SetCommState(port, &dcb));
-    EXPECT_EQ(Sent(), (Lines{"GET_LINE_CODING", "SET_CONTROL_LINE_STATE 0x0002", "SET_CONTROL_LINE_STATE 0x0001",
+    EXPECT_EQ(Sent(), (Lines{"GET_LINE_CODING", "SET_CONTROL_LINE_STATE 0x0002", "SET_CONTROL_LINE_STATE 0x0003",
                              "SET_LINE_CODING 115200 0 0 8"}));
     EXPECT_TRUE(Stack().modem().dtr());
-    EXPECT_FALSE(Stack().modem().rts());
+    EXPECT_TRUE(Stack().modem().rts());
     EXPECT_EQ(pdx->ModemLines & (MODEM_LINE_DTR | MODEM_LINE_RTS), MODEM_LINE_DTR | MODEM_LINE_RTS);
     EXPECT_EQ(pdx->BaudRate, 115200u);
 }

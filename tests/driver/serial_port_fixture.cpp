@@ -195,6 +195,15 @@ BOOL SerialPortTest::Finish(PendingWait* wait, DWORD* bytes) {
     return ok;
 }
 
+DCB SerialPortTest::ApplyCommSettings(HANDLE handle, const char* text) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    EXPECT_TRUE(GetCommState(handle, &dcb));
+    EXPECT_TRUE(BuildCommDCBA(text, &dcb));
+    EXPECT_TRUE(SetCommState(handle, &dcb));
+    return dcb;
+}
+
 void SerialPortTest::ReadsReturnAtOnce(HANDLE handle) {
     COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
     EXPECT_TRUE(SetCommTimeouts(handle, &timeouts));

@@ -74,6 +74,9 @@ public:
     Lines Sent() const { return log.Lines(); }
     void Forget() { log.Clear(); }
 
+    // GetCommState, then BuildCommDCBA with this text, then SetCommState.
+    DCB ApplyCommSettings(HANDLE handle, const char* text);
+
     // Reads that return at once with what is buffered (ReadIntervalTimeout
     // MAXDWORD, no totals), and whole writes and reads on any handle.
     void ReadsReturnAtOnce(HANDLE handle);

@@ -157,11 +157,7 @@ TEST_F(SerialSession, AnswerACallExchangeDataAndHangUp) {
     usbsim::Child* calling = PlugAnotherModem(u"COM6", "5552000");
     ASSERT_NE(calling, nullptr);
     OpenPort();
-    DCB dcb{};
-    dcb.DCBlength = sizeof(dcb);
-    ASSERT_TRUE(GetCommState(port, &dcb));
-    ASSERT_TRUE(BuildCommDCBA("baud=115200 parity=N data=8 stop=1", &dcb));
-    ASSERT_TRUE(SetCommState(port, &dcb));
+    ApplyCommSettings(port, "baud=115200 parity=N data=8 stop=1");
     EXPECT_TRUE(Stack(0).modem().dtr());
     ReadsReturnAtOnce(port);
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
@@ -178,10 +174,7 @@ TEST_F(SerialSession, AnswerACallExchangeDataAndHangUp) {
     // The other port dials.
     HANDLE peer = OpenByName(u"\\\\.\\COM6");
     ASSERT_NE(peer, INVALID_HANDLE_VALUE);
-    DCB peerDcb{};
-    ASSERT_TRUE(GetCommState(peer, &peerDcb));
-    ASSERT_TRUE(BuildCommDCBA("COM6: 115200,n,8,1", &peerDcb));
-    ASSERT_TRUE(SetCommState(peer, &peerDcb));
+    ApplyCommSettings(peer, "COM6: 115200,n,8,1");
     ReadsReturnAtOnce(peer);
     EXPECT_EQ(WriteText(peer, "ATE0D5551000\r"), 13u);
     kmodel::WaitForQuiescence();

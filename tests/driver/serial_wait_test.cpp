@@ -294,19 +294,20 @@ TEST_F(SerialPurge, RxAbortFinishesAHeldReadWithWhatIsThere) {
     EXPECT_EQ(std::string(buffer, read), "data");
 }
 
-TEST_F(SerialPurge, RxClearLeavesTheReceivedBytes) {
+TEST_F(SerialPurge, RxClearEmptiesTheReceiveBuffer) {
     OpenPort();
     ReadsReturnAtOnce(port);
     ModemSends("abcdef");
     ASSERT_TRUE(PurgeComm(port, PURGE_RXCLEAR));
     COMSTAT stat{};
     ASSERT_TRUE(ClearCommError(port, nullptr, &stat));
-    EXPECT_EQ(stat.cbInQue, 6u);
-    ASSERT_TRUE(PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR));
-    EXPECT_EQ(pdx->ReceiveCount, 6u);
+    EXPECT_EQ(stat.cbInQue, 0u);
+    ModemSends("ghi");
+    ASSERT_TRUE(PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR));
+    EXPECT_EQ(pdx->ReceiveCount, 3u);
     ASSERT_TRUE(PurgeComm(port, 0xFFFFFFF0));  // undefined bits are not refused
     ASSERT_TRUE(PurgeComm(port, 0));
-    EXPECT_EQ(ReadText(port), "abcdef");
+    EXPECT_EQ(ReadText(port), "ghi");
     ULONG flags = PURGE_RXABORT;
     EXPECT_FALSE(Ioctl(IOCTL_SERIAL_PURGE, &flags, 3, nullptr, 0));
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
@@ -314,6 +315,13 @@ TEST_F(SerialPurge, RxClearLeavesTheReceivedBytes) {
     EXPECT_TRUE(Ioctl(IOCTL_SERIAL_PURGE, &flags, 4, nullptr, 0, &bytes));
     EXPECT_EQ(bytes, 0u);
     EXPECT_EQ(Sent(), Lines{});
+
+    // A stalled engine, which no read would now restart, runs again.
+    ModemSends(std::string(3072 + 10, 'x'));
+    ASSERT_TRUE(pdx->ReceiveStalled);
+    ASSERT_TRUE(PurgeComm(port, PURGE_RXCLEAR));
+    kmodel::WaitForQuiescence();
+    EXPECT_EQ(ReadText(port), std::string(10, 'x'));
 }
 
 // ---- a device that goes away -------------------------------------------------------------------
@@ -352,9 +360,10 @@ TEST_F(SerialRemoval, UnplugEndsAQueuedWaitAndLaterRequestsAreRefused) {
     deviceLives = false;
 }
 
-// Surprise removal reported while the device's transfers still run: the
-// first request that arrives afterwards ends the queued wait.
-TEST_F(SerialRemoval, ARequestAfterSurpriseRemovalEndsAQueuedWaitWithRlsd) {
+// Surprise removal reported while the device's transfers still run ends the
+// queued wait at once with the carrier-change event; later requests are
+// refused.
+TEST_F(SerialRemoval, SurpriseRemovalEndsAQueuedWaitWithRlsd) {
     OpenPort();
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_CTS));
     PendingWait wait;
@@ -362,11 +371,6 @@ TEST_F(SerialRemoval, ARequestAfterSurpriseRemovalEndsAQueuedWaitWithRlsd) {
     kmodel::ReportDeviceMissing(child->node);
     kmodel::WaitForQuiescence();
     EXPECT_EQ(pdx->State, SurpriseRemoved);
-    EXPECT_FALSE(Done(&wait));
-
-    DWORD status = 0;
-    EXPECT_FALSE(GetCommModemStatus(port, &status));
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     // No early return from here on: the device must still go away.
     EXPECT_TRUE(Done(&wait));
     DWORD bytes = 0;
@@ -375,6 +379,10 @@ TEST_F(SerialRemoval, ARequestAfterSurpriseRemovalEndsAQueuedWaitWithRlsd) {
         EXPECT_EQ(bytes, 4u);
     }
     EXPECT_EQ(pdx->EventHistory, 0u);
+
+    DWORD status = 0;
+    EXPECT_FALSE(GetCommModemStatus(port, &status));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 
     // Refused before anything is sent, at either IRQL.
     EXPECT_FALSE(EscapeCommFunction(port, SETDTR));

@@ -142,28 +142,59 @@ TEST_F(TransmitTest, FailedChunkEndsTheWriteAndTheNextWriteResetsThePipeFirst) {
     EXPECT_EQ(log.Count(usbsim::kBulkOutEndpoint, URB_FUNCTION_RESET_PIPE), 0u);
 }
 
-TEST_F(TransmitTest, TwoWritesBackToBackAreBothInFlightAndEachGetsItsOwnCount) {
+// The second write waits for the first, holding its own count and hold on
+// the remove lock, and goes out after it.
+TEST_F(TransmitTest, TwoWritesBackToBackGoOutOneAfterTheOtherEachWithItsOwnCount) {
     Stack().faults(usbsim::kBulkOutEndpoint).delayMs = 10;
     Pending a, b;
     ASSERT_EQ(StartWrite(a, Data(5000)), STATUS_PENDING);
     ASSERT_EQ(StartWrite(b, Data(3000)), STATUS_PENDING);
     kmodel::WaitForQuiescence();
-    EXPECT_FALSE(a.Done());
-    EXPECT_FALSE(b.Done());
+    EXPECT_EQ(Chunks().size(), 1u);
     EXPECT_EQ(pdx->PendingActionCount, 4);
     EXPECT_EQ(pdx->RemoveLock.Usage, 4);
 
     kmodel::AdvanceClock(10);
-    ASSERT_TRUE(b.Done());
-    EXPECT_FALSE(a.Done());  // its second chunk is on its way
+    EXPECT_FALSE(a.Done());  // its second chunk is on its way, and b waits
+    EXPECT_EQ(Chunks().size(), 2u);
     kmodel::AdvanceClock(10);
     ASSERT_TRUE(a.Done());
+    EXPECT_FALSE(b.Done());
+    kmodel::WaitForQuiescence();
+    kmodel::AdvanceClock(10);
+    ASSERT_TRUE(b.Done());
     EXPECT_EQ(a.Status(), STATUS_SUCCESS);
     EXPECT_EQ(a.Information(), 5000u);
     EXPECT_EQ(b.Status(), STATUS_SUCCESS);
     EXPECT_EQ(b.Information(), 3000u);
+    std::vector<usbsim::UrbRecord> chunks = Chunks();
+    ASSERT_EQ(chunks.size(), 3u);
+    EXPECT_EQ(chunks[2].data, Data(3000));
     EXPECT_EQ(pdx->PerfStats.TransmittedCount, 8000u);
     EXPECT_EQ(pdx->PendingActionCount, 2);
+}
+
+// A write cancelled while it waits for its turn ends with nothing sent and
+// gives back everything it held.
+TEST_F(TransmitTest, AWriteCancelledWhileWaitingForItsTurnSendsNothing) {
+    size_t pool = DriverPool();
+    Stack().faults(usbsim::kBulkOutEndpoint).delayMs = 10;
+    Pending a, b;
+    ASSERT_EQ(StartWrite(a, Data(100)), STATUS_PENDING);
+    ASSERT_EQ(StartWrite(b, Data(100)), STATUS_PENDING);
+    kmodel::WaitForQuiescence();
+    Cancel(b);
+    ASSERT_TRUE(b.Done());
+    EXPECT_EQ(b.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(b.Information(), 0u);
+    kmodel::AdvanceClock(10);
+    ASSERT_TRUE(a.Done());
+    EXPECT_EQ(a.Status(), STATUS_SUCCESS);
+    kmodel::WaitForQuiescence();
+    EXPECT_EQ(Chunks().size(), 1u);
+    EXPECT_EQ(pdx->PendingActionCount, 2);
+    EXPECT_EQ(pdx->RemoveLock.Usage, 2);
+    EXPECT_EQ(DriverPool(), pool);
 }
 
 TEST_F(TransmitTest, WriteAtDispatchLevelIsRunFromAWorkerThread) {

@@ -239,7 +239,7 @@ TEST_F(StatusNotificationTest, AfterTheHostDropsDtrNotificationsKeepDcdClear) {
     EXPECT_EQ(pdx->ModemStatusSnapshot & MODEM_LINE_DCD, MODEM_LINE_DCD);
 }
 
-TEST_F(StatusNotificationTest, FailedInterruptPipeRefusesOpensUntilABulkInTransferSucceeds) {
+TEST_F(StatusNotificationTest, FailedInterruptPipeMarksTheDeviceUntilDataOrTheNextOpenRecovers) {
     SetWaitMask(SERIAL_EV_RXCHAR);
     Pending wait;
     ASSERT_EQ(StartWait(wait), STATUS_PENDING);
@@ -264,14 +264,16 @@ TEST_F(StatusNotificationTest, FailedInterruptPipeRefusesOpensUntilABulkInTransf
     EXPECT_EQ(pdx->ModemLines, 0xF1);  // the report parked in the device came in
     EXPECT_TRUE(pdx->CarrierOn);
 
-    // Without that, the next open is refused and changes nothing.
+    // Without that, the next open resets the interrupt pipe and goes on.
     Stack().Stall(usbsim::kInterruptEndpoint);
     kmodel::WaitForQuiescence();
     ClosePort();
-    PFILE_OBJECT refused;
-    EXPECT_EQ(kmodel::io::Open(u"\\??\\COM5", &refused), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(pdx->OpenCount, 0);
-    EXPECT_EQ(pdx->RemoveLock.Usage, 1);
+    EXPECT_EQ(pdx->DeviceErrorCode, DEVICE_ERROR_STATUS_PIPE_FAILED);
+    log.records.clear();
+    OpenPort();
+    EXPECT_EQ(log.Count(usbsim::kInterruptEndpoint, URB_FUNCTION_RESET_PIPE), 2u);  // recovery, then the open's own
+    EXPECT_EQ(pdx->DeviceErrorCode, 0);
+    EXPECT_EQ(pdx->PendingActionCount, 2);
 }
 
 }  // namespace

@@ -14,6 +14,19 @@
 
 namespace kmodel::detail {
 
+// A model thread's saved processor state (context.cpp).
+struct Context {
+#if defined(__x86_64__)
+    void* sp = nullptr;
+#else
+    ucontext_t uc{};
+#endif
+};
+// Makes `context` start `entry` on the given stack when first switched to.
+void PrepareContext(Context* context, void* stack, size_t size, void (*entry)());
+// Saves the running thread into `from` and resumes `to`.
+void SwitchContext(Context* from, Context* to);
+
 struct Fiber {
     enum class Kind { Main, Thread, Dpc, Worker, System };
     enum class Status { Runnable, Blocked, Finished };
@@ -34,7 +47,7 @@ struct Fiber {
     uint64_t priority = 0;  // PCT
 
     // Execution context.
-    ucontext_t context{};
+    Context context;
     void* stack = nullptr;  // null for the main fiber (the thread's own stack)
     size_t stackSize = 0;
     const void* asanBottom = nullptr;

@@ -75,8 +75,9 @@ struct Fibers {
     std::vector<Fiber*> enabled;  // Reschedule's scratch
 };
 
+Fibers fibers;  // at namespace scope: the hottest lookup of the model, no guard
+
 Fibers& F() {
-    static Fibers fibers;
     return fibers;
 }
 
@@ -136,7 +137,7 @@ void SwitchTo(Fiber* next) {
     bool leaving = self->status == Fiber::Status::Finished;
     __sanitizer_start_switch_fiber(leaving ? nullptr : &self->asanFakeStack, next->asanBottom, next->asanSize);
 #endif
-    swapcontext(&self->context, &next->context);
+    SwitchContext(&self->context, &next->context);
     // Resumed.
     FinishSwitch(self, nullptr);
 }
@@ -170,11 +171,7 @@ Fiber* NewFiber(Fiber::Kind kind, std::string name, std::function<void()> body) 
         fiber->stackSize = kStackSize;
         fiber->asanBottom = stack;
         fiber->asanSize = kStackSize;
-        getcontext(&fiber->context);
-        fiber->context.uc_stack.ss_sp = stack;
-        fiber->context.uc_stack.ss_size = kStackSize;
-        fiber->context.uc_link = nullptr;
-        makecontext(&fiber->context, FiberEntry, 0);
+        PrepareContext(&fiber->context, stack, kStackSize, FiberEntry);
     }
     Fiber* raw = fiber.get();
     f.all.push_back(std::move(fiber));
@@ -622,13 +619,21 @@ void StartKernelThreads(const BootOptions& options) {
 void StopKernelThreads() {
     Fibers& f = F();
     Scheduler& s = Sched();
+    // Work already queued is done first; a kernel thread still waiting then
+    // for something that will never come (a request of a device the test
+    // left behind) is abandoned with the model.
+    kmodel::WaitForQuiescence();
     {
         std::unique_lock<Mutex> lock(s.mutex);
         s.stopping = true;
         BlockLocked(lock, "kernel threads to stop", [] {
             for (auto& fiber : F().all) {
-                if (fiber->kind != Fiber::Kind::Main && fiber->kind != Fiber::Kind::Thread &&
-                    fiber->status != Fiber::Status::Finished) {
+                bool kernel = fiber->kind != Fiber::Kind::Main && fiber->kind != Fiber::Kind::Thread;
+                if (!kernel || fiber->status == Fiber::Status::Finished) {
+                    continue;
+                }
+                bool stuck = fiber->status == Fiber::Status::Blocked && !fiber->ready();
+                if (!stuck) {
                     return false;
                 }
             }
@@ -642,6 +647,11 @@ void StopKernelThreads() {
         }
     }
     f.processors.clear();
+    for (auto& fiber : f.all) {
+        if (fiber->stack != nullptr && fiber->kind != Fiber::Kind::Thread) {
+            munmap(fiber->stack, fiber->stackSize);
+        }
+    }
     f.all.clear();
     f.current = nullptr;
     f.strategy.reset();

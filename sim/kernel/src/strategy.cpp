@@ -78,7 +78,7 @@ private:
     uint64_t seed_;
     int depth_;
     int64_t steps_;
-    std::mt19937_64 random_;
+    std::minstd_rand random_;  // cheap to seed: one per explored schedule
     std::vector<int64_t> changes_;
     int64_t step_ = 0;
 };
@@ -274,28 +274,39 @@ SharedTrace* MapTrace() {
     return static_cast<SharedTrace*>(memory);
 }
 
-void ExplorePct(const ExploreOptions& options, const std::function<void()>& body, const std::function<bool()>& failed,
-                SharedTrace* shared, ExploreResult* result) {
-    // A run under the default policy measures the scenario's length, over
-    // which the priority change points are spread.
-    RunOutcome first = RunForked([] { return MakeDefaultStrategy(); }, options, body, failed, shared);
-    ++result->schedules;
-    if (!first.passed) {
-        result->failed = true;
-        result->replay = "default";
-        result->failure = first.failure;
-        return;
-    }
-    int64_t steps = std::max<int64_t>(1, shared->steps);
-    for (int i = 0; i < options.seeds; ++i) {
-        uint64_t seed = options.firstSeed + static_cast<uint64_t>(i);
-        auto make = [&] { return MakePctStrategy(seed, options.depth, steps); };
+// One exploration: the scenario, its options and the shared trace; each
+// schedule run is counted, and the first failing one recorded.
+struct Exploration {
+    const ExploreOptions& options;
+    const std::function<void()>& body;
+    const std::function<bool()>& failed;
+    SharedTrace* shared;
+    ExploreResult* result;
+
+    // Runs one schedule; false when it failed.
+    bool Run(const std::function<std::unique_ptr<Strategy>()>& make) {
         RunOutcome outcome = RunForked(make, options, body, failed, shared);
         ++result->schedules;
-        if (!outcome.passed) {
-            result->failed = true;
-            result->replay = make()->Name();
-            result->failure = outcome.failure;
+        if (outcome.passed) {
+            return true;
+        }
+        result->failed = true;
+        result->replay = make()->Name();
+        result->failure = outcome.failure;
+        return false;
+    }
+};
+
+void ExplorePct(Exploration& e) {
+    // A run under the default policy measures the scenario's length, over
+    // which the priority change points are spread.
+    if (!e.Run([] { return MakeDefaultStrategy(); })) {
+        return;
+    }
+    int64_t steps = std::max<int64_t>(1, e.shared->steps);
+    for (int i = 0; i < e.options.seeds; ++i) {
+        uint64_t seed = e.options.firstSeed + static_cast<uint64_t>(i);
+        if (!e.Run([&] { return MakePctStrategy(seed, e.options.depth, steps); })) {
             return;
         }
     }
@@ -308,27 +319,22 @@ void ExplorePct(const ExploreOptions& options, const std::function<void()>& body
 // switch away from a thread that could go on or another choice where a
 // blocked thread hands over (delay bounding). Counting the latter too keeps
 // small bounds tractable where many threads wait.
-void ExploreBounded(const ExploreOptions& options, const std::function<void()>& body,
-                    const std::function<bool()>& failed, SharedTrace* shared, ExploreResult* result) {
+void ExploreBounded(Exploration& e) {
+    const ExploreOptions& options = e.options;
+    SharedTrace* shared = e.shared;
     using Forced = std::vector<std::pair<uint32_t, int>>;
     std::vector<std::vector<Forced>> byCost(options.preemptions + 1);
     byCost[0].push_back({});
     for (int cost = 0; cost <= options.preemptions; ++cost) {
         std::vector<Forced>& stack = byCost[cost];
         while (!stack.empty()) {
-            if (result->schedules >= options.maxSchedules) {
-                result->exhausted = false;
+            if (e.result->schedules >= options.maxSchedules) {
+                e.result->exhausted = false;
                 return;
             }
             Forced forced = std::move(stack.back());
             stack.pop_back();
-            auto make = [&] { return MakeForcedStrategy(forced, shared->decisions, &shared->count, kTraceCapacity); };
-            RunOutcome outcome = RunForked(make, options, body, failed, shared);
-            ++result->schedules;
-            if (!outcome.passed) {
-                result->failed = true;
-                result->replay = make()->Name();
-                result->failure = outcome.failure;
+            if (!e.Run([&] { return MakeForcedStrategy(forced, shared->decisions, &shared->count, kTraceCapacity); })) {
                 return;
             }
             uint32_t after = forced.empty() ? 0 : forced.back().first + 1;
@@ -364,19 +370,17 @@ ExploreResult Explore(const ExploreOptions& options, const std::function<void()>
         return result;
     }
     SharedTrace* shared = MapTrace();
+    Exploration exploration{options, body, failed, shared, &result};
     if (!options.schedule.empty()) {
         if (!MakeStrategy(options.schedule)) {
             BugCheck("MODEL_MISUSE", "no schedule is named '" + options.schedule + "'");
         }
-        RunOutcome outcome = RunForked([&] { return MakeStrategy(options.schedule); }, options, body, failed, shared);
-        result.schedules = 1;
-        result.failed = !outcome.passed;
+        exploration.Run([&] { return MakeStrategy(options.schedule); });
         result.replay = options.schedule;
-        result.failure = outcome.failure;
     } else if (options.strategy == ExploreOptions::Strategy::Pct) {
-        ExplorePct(options, body, failed, shared, &result);
+        ExplorePct(exploration);
     } else {
-        ExploreBounded(options, body, failed, shared, &result);
+        ExploreBounded(exploration);
     }
     munmap(shared, sizeof(SharedTrace));
     if (result.failed) {
