@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
+#include <vector>
 
 #include <kmodel/io.h>
 
@@ -78,6 +80,48 @@ TEST(ToyDriver, HeldReadIsSatisfiedByAWriteFromAnotherThread) {
     kmodel::WaitForQuiescence();  // the read completed on the writer's thread: its close comes from a system thread
     world.Teardown();
     EXPECT_EQ(kmodel::PoolBlocksHeld(nullptr), 0u);
+}
+
+// The I/O manager reports each request it sends to a driver, when sent and
+// when its completion comes back, under one id: what a tool's I/O trace
+// shows. A held read is reported once it ends.
+TEST(ToyDriver, TheRequestObserverSeesEachRequestSentAndItsCompletion) {
+    toy::World world;
+    std::vector<kmodel::io::RequestRecord> seen;
+    kmodel::io::SetRequestObserver([&](const kmodel::io::RequestRecord& r) { seen.push_back(r); });
+    PFILE_OBJECT file;
+    ASSERT_EQ(kmodel::io::Open(u"\\DosDevices\\toy1", &file), STATUS_SUCCESS);
+    char buffer[8] = {};
+    Request held;
+    ASSERT_EQ(kmodel::io::Read(file, buffer, sizeof(buffer), &held), STATUS_PENDING);
+    kmodel::io::Cancel(file, &held);
+    kmodel::io::Wait(&held);
+    kmodel::io::CloseHandle(file);
+    kmodel::WaitForQuiescence();
+    kmodel::io::SetRequestObserver(nullptr);
+
+    struct Expected {
+        UCHAR major;
+        NTSTATUS status;
+        ULONG length;
+    };
+    const Expected expected[] = {{IRP_MJ_CREATE, STATUS_SUCCESS, 0},
+                                 {IRP_MJ_READ, STATUS_CANCELLED, sizeof(buffer)},
+                                 {IRP_MJ_CLEANUP, STATUS_SUCCESS, 0},
+                                 {IRP_MJ_CLOSE, STATUS_SUCCESS, 0}};
+    ASSERT_EQ(seen.size(), 2 * std::size(expected));
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        const kmodel::io::RequestRecord& sent = seen[2 * i];
+        const kmodel::io::RequestRecord& done = seen[2 * i + 1];
+        EXPECT_EQ(sent.major, expected[i].major);
+        EXPECT_FALSE(sent.completed);
+        EXPECT_EQ(sent.device, world.pdo->AttachedDevice);
+        EXPECT_EQ(sent.length, expected[i].length);
+        EXPECT_TRUE(done.completed);
+        EXPECT_EQ(done.id, sent.id);
+        EXPECT_EQ(done.status, expected[i].status);
+    }
+    world.Teardown();
 }
 
 }  // namespace

@@ -37,6 +37,21 @@ const Named<UCHAR> kMajors[] = {
     NAMED(IRP_MJ_SYSTEM_CONTROL), NAMED(IRP_MJ_PNP),
 };
 
+const Named<UCHAR> kPnpMinors[] = {
+    NAMED(IRP_MN_START_DEVICE),          NAMED(IRP_MN_QUERY_REMOVE_DEVICE),  NAMED(IRP_MN_REMOVE_DEVICE),
+    NAMED(IRP_MN_CANCEL_REMOVE_DEVICE),  NAMED(IRP_MN_STOP_DEVICE),          NAMED(IRP_MN_QUERY_STOP_DEVICE),
+    NAMED(IRP_MN_CANCEL_STOP_DEVICE),    NAMED(IRP_MN_QUERY_DEVICE_RELATIONS), NAMED(IRP_MN_QUERY_INTERFACE),
+    NAMED(IRP_MN_QUERY_CAPABILITIES),    NAMED(IRP_MN_QUERY_RESOURCES),      NAMED(IRP_MN_QUERY_RESOURCE_REQUIREMENTS),
+    NAMED(IRP_MN_QUERY_DEVICE_TEXT),     NAMED(IRP_MN_FILTER_RESOURCE_REQUIREMENTS), NAMED(IRP_MN_READ_CONFIG),
+    NAMED(IRP_MN_WRITE_CONFIG),          NAMED(IRP_MN_EJECT),                NAMED(IRP_MN_SET_LOCK),
+    NAMED(IRP_MN_QUERY_ID),              NAMED(IRP_MN_QUERY_PNP_DEVICE_STATE), NAMED(IRP_MN_QUERY_BUS_INFORMATION),
+    NAMED(IRP_MN_DEVICE_USAGE_NOTIFICATION), NAMED(IRP_MN_SURPRISE_REMOVAL), NAMED(IRP_MN_QUERY_LEGACY_BUS_INFORMATION),
+};
+
+const Named<UCHAR> kPowerMinors[] = {
+    NAMED(IRP_MN_WAIT_WAKE), NAMED(IRP_MN_POWER_SEQUENCE), NAMED(IRP_MN_SET_POWER), NAMED(IRP_MN_QUERY_POWER),
+};
+
 const Named<ULONG> kIoControls[] = {
     NAMED(IOCTL_SERIAL_SET_BAUD_RATE),     NAMED(IOCTL_SERIAL_GET_BAUD_RATE),
     NAMED(IOCTL_SERIAL_SET_LINE_CONTROL),  NAMED(IOCTL_SERIAL_GET_LINE_CONTROL),
@@ -125,6 +140,9 @@ std::string Padded(std::string text, size_t width) {
 
 std::string MajorFunctionName(UCHAR major) { return NameIn(kMajors, major, 2); }
 std::string IoControlName(ULONG code) { return NameIn(kIoControls, code, 8); }
+std::string MinorFunctionName(UCHAR major, UCHAR minor) {
+    return major == IRP_MJ_POWER ? NameIn(kPowerMinors, minor, 2) : NameIn(kPnpMinors, minor, 2);
+}
 std::string NtStatusName(NTSTATUS status) { return NameIn(kStatuses, status, 8); }
 std::string UsbdStatusName(int32_t status) { return NameIn(kUsbdStatuses, status, 8); }
 std::string UrbFunctionName(uint16_t function) { return NameIn(kUrbFunctions, function, 4); }
@@ -153,13 +171,9 @@ private:
     std::string port_;
 };
 
-Tracer::Tracer(std::FILE* out) : out_(out) {}
+Tracer::Tracer(std::FILE* out, std::function<std::string(PDEVICE_OBJECT)> portOf)
+    : out_(out), portOf_(std::move(portOf)) {}
 Tracer::~Tracer() = default;
-
-void Tracer::AddPort(PDEVICE_OBJECT device, const std::string& port) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    ports_[device] = port;
-}
 
 usbsim::UrbObserver* Tracer::UrbObserverFor(const std::string& port) {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -175,19 +189,33 @@ void Tracer::Line(const std::string& port, std::string text) {
     std::fflush(out_);
 }
 
-void Tracer::OnRequest(const win32sim::RequestRecord& r) {
+// A request takes the port of the stack it is sent to (a removal's requests
+// go out while the stack still stands) and is traced at its completion.
+void Tracer::OnRequest(const kmodel::io::RequestRecord& r) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!r.completed) {
+        if (std::string port = portOf_(r.device); !port.empty()) {
+            sent_[r.id] = port;
+        }
+        return;
+    }
+    auto sent = sent_.find(r.id);
+    if (sent == sent_.end()) {
+        return;  // another driver's device
+    }
+    std::string port = sent->second;
+    sent_.erase(sent);
     std::string what = MajorFunctionName(r.major);
     std::string asked;
-    if (r.major == IRP_MJ_DEVICE_CONTROL) {
+    if (r.major == IRP_MJ_PNP || r.major == IRP_MJ_POWER) {
+        what += " " + MinorFunctionName(r.major, r.minor);
+    } else if (r.major == IRP_MJ_DEVICE_CONTROL) {
         what += " " + IoControlName(r.ioControlCode);
         asked = "in " + std::to_string(r.inputLength) + " out " + std::to_string(r.length);
     } else if (r.major == IRP_MJ_READ || r.major == IRP_MJ_WRITE) {
         asked = "length " + std::to_string(r.length);
     }
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto port = ports_.find(r.device);
-    Line(port != ports_.end() ? port->second : "?",
-         Padded(what, kWhatWidth) + " " + Padded(asked, 16) + " " + Padded(NtStatusName(r.status), 24) + " Information " +
+    Line(port, Padded(what, kWhatWidth) + " " + Padded(asked, 16) + " " + Padded(NtStatusName(r.status), 24) + " Information " +
              std::to_string(r.information));
 }
 

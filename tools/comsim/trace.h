@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -14,13 +15,14 @@
 
 #include <wdm.h>
 
+#include <kmodel/io.h>
 #include <usbsim/urb_record.h>
-#include <win32/win32sim.h>
 
 namespace comsim {
 
 // Names of the numbers a trace shows; unknown values come out in hex.
 std::string MajorFunctionName(UCHAR major);
+std::string MinorFunctionName(UCHAR major, UCHAR minor);  // PnP and power
 std::string IoControlName(ULONG code);
 std::string NtStatusName(NTSTATUS status);
 std::string UsbdStatusName(int32_t status);
@@ -30,15 +32,17 @@ std::string CdcRequestName(uint8_t request);
 
 class Tracer {
 public:
-    explicit Tracer(std::FILE* out);
+    // `portOf` names the port whose stack `device` heads; an empty name
+    // marks a device of another driver, not traced.
+    Tracer(std::FILE* out, std::function<std::string(PDEVICE_OBJECT)> portOf);
     ~Tracer();
 
-    // The port whose requests go to `device` (the device its name opens).
-    void AddPort(PDEVICE_OBJECT device, const std::string& port);
     // An observer for one port's host stack; the tracer owns it.
     usbsim::UrbObserver* UrbObserverFor(const std::string& port);
 
-    void OnRequest(const win32sim::RequestRecord& record);
+    // A request the I/O manager sends (named by its port then) and its
+    // completion (traced then).
+    void OnRequest(const kmodel::io::RequestRecord& record);
     void OnUrb(const std::string& port, const usbsim::UrbRecord& record);
 
 private:
@@ -48,7 +52,8 @@ private:
 
     std::FILE* out_;
     std::mutex mutex_;
-    std::map<PDEVICE_OBJECT, std::string> ports_;
+    std::function<std::string(PDEVICE_OBJECT)> portOf_;
+    std::map<uint64_t, std::string> sent_;  // requests in flight: id to port
     std::map<uint64_t, uint32_t> asked_;  // URB submissions in flight: IRP to length asked
     std::vector<std::unique_ptr<PortUrbs>> observers_;
 };

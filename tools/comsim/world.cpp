@@ -79,8 +79,8 @@ bool World::Start(std::string* error) {
         return false;
     }
     if (options_.trace) {
-        tracer_ = std::make_unique<Tracer>(stdout);
-        win32sim::SetRequestObserver([this](const win32sim::RequestRecord& r) { tracer_->OnRequest(r); });
+        tracer_ = std::make_unique<Tracer>(stdout, [this](PDEVICE_OBJECT device) { return PortOf(device); });
+        kmodel::io::SetRequestObserver([this](const kmodel::io::RequestRecord& r) { tracer_->OnRequest(r); });
     }
     uint16_t index = 0;
     for (Modem& modem : modems_) {
@@ -93,7 +93,6 @@ bool World::Start(std::string* error) {
             *error = "plugging " + modem.port + " failed: " + StatusText(status);
             return false;
         }
-        TracePort(modem);
         std::printf("  %-5s a modem answering %s\n", modem.port.c_str(), modem.number.c_str());
     }
     std::fflush(stdout);
@@ -124,12 +123,15 @@ void World::Observe(Modem& modem, uint16_t address) {
     }
 }
 
-// Requests on the port go to the device its DOS name links to.
-void World::TracePort(const Modem& modem) {
-    std::u16string target;
-    if (tracer_ && kmodel::SymbolicLinkTarget(u"\\??\\" + kmodel::ToU16(modem.port), &target)) {
-        tracer_->AddPort(kmodel::LookupDevice(target), modem.port);
+// The port whose device stack `device` heads: the driver's device above a
+// modem's PDO.
+std::string World::PortOf(PDEVICE_OBJECT device) const {
+    for (const Modem& modem : modems_) {
+        if (modem.child != nullptr && modem.child->pdo->AttachedDevice == device) {
+            return modem.port;
+        }
     }
+    return {};
 }
 
 int World::Run(const std::function<int()>& application) {
@@ -159,7 +161,7 @@ bool World::Stop() {
         }
     }
     kmodel::WaitForQuiescence();
-    win32sim::SetRequestObserver(nullptr);
+    kmodel::io::SetRequestObserver(nullptr);
     if (pcap_) {
         pcap_->Flush();
         std::printf("  USB packets captured in %s: %llu\n", options_.pcap.c_str(),

@@ -39,7 +39,7 @@ public:
 private:
     bool StartCapture(std::string* error);
     void Observe(Modem& modem, uint16_t address);
-    void TracePort(const Modem& modem);
+    std::string PortOf(PDEVICE_OBJECT device) const;
     uint64_t UsbTransfers() const;
 
     Options options_;

@@ -57,7 +57,9 @@ NTSTATUS Send(PFILE_OBJECT file, PIRP irp) {
     std::vector<PFILE_OBJECT> deferred;
     std::vector<PFILE_OBJECT>* outer = ThreadDeferredDereferences();
     ThreadDeferredDereferences() = &deferred;
-    NTSTATUS status = CallDriverInternal(IoGetAttachedDevice(file->DeviceObject), irp, false);
+    PDEVICE_OBJECT top = IoGetAttachedDevice(file->DeviceObject);
+    ObserveSend(top, irp);
+    NTSTATUS status = CallDriverInternal(top, irp, false);
     ThreadDeferredDereferences() = outer;
     for (PFILE_OBJECT f : deferred) {
         DereferenceFile(f);
@@ -143,6 +145,7 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* result, b
     meta.threaded = true;
     meta.request = &request;
     request.Irp = irp;
+    ObserveSend(device, irp);
     NTSTATUS status = CallDriverInternal(device, irp, viaPo);
     if (status == STATUS_PENDING) {
         status = io::Wait(&request);
@@ -156,12 +159,81 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* result, b
     return status;
 }
 
+namespace {
+
+Mutex& ObserverMutex() {
+    static Mutex mutex;
+    return mutex;
+}
+
+std::function<void(const io::RequestRecord&)>& Observer() {
+    static auto* observer = new std::function<void(const io::RequestRecord&)>;
+    return *observer;
+}
+
+void Report(const io::RequestRecord& record) {
+    std::function<void(const io::RequestRecord&)> observer;
+    {
+        std::lock_guard<Mutex> guard(ObserverMutex());
+        observer = Observer();
+    }
+    if (observer) {
+        observer(record);
+    }
+}
+
+}  // namespace
+
+void ObserveSend(PDEVICE_OBJECT device, PIRP irp) {
+    {
+        std::lock_guard<Mutex> guard(ObserverMutex());
+        if (!Observer()) {
+            return;
+        }
+    }
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    io::RequestRecord& r = IrpMetaOf(irp).record;
+    r.id = reinterpret_cast<uint64_t>(irp);
+    r.time = Now();
+    r.device = device;
+    r.major = next->MajorFunction;
+    r.minor = next->MinorFunction;
+    if (r.major == IRP_MJ_READ) {
+        r.length = next->Parameters.Read.Length;
+    } else if (r.major == IRP_MJ_WRITE) {
+        r.length = next->Parameters.Write.Length;
+    } else if (r.major == IRP_MJ_DEVICE_CONTROL || r.major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+        r.ioControlCode = next->Parameters.DeviceIoControl.IoControlCode;
+        r.inputLength = next->Parameters.DeviceIoControl.InputBufferLength;
+        r.length = next->Parameters.DeviceIoControl.OutputBufferLength;
+    }
+    IrpMetaOf(irp).observed = true;
+    Report(r);
+}
+
+void ObserveCompletion(PIRP irp) {
+    IrpMeta& meta = IrpMetaOf(irp);
+    if (!meta.observed) {
+        return;
+    }
+    io::RequestRecord r = meta.record;
+    r.completed = true;
+    r.time = Now();
+    r.status = irp->IoStatus.Status;
+    r.information = irp->IoStatus.Information;
+    Report(r);
+}
+
 }  // namespace kmodel::detail
 
 namespace kmodel::io {
 
 using namespace detail;
 
+void SetRequestObserver(std::function<void(const RequestRecord&)> observer) {
+    std::lock_guard<Mutex> guard(ObserverMutex());
+    Observer() = std::move(observer);
+}
 
 NTSTATUS Open(const std::u16string& name, PFILE_OBJECT* file) {
     RequireIrqlExactly("NtCreateFile", PASSIVE_LEVEL);

@@ -130,6 +130,7 @@ void CheckPendingReturn(PIRP irp, bool returnedPending, bool marked, PDEVICE_OBJ
 void CompleteThreadedIrp(IrpBlock* block) {
     PIRP irp = &block->irp;
     IrpMeta& meta = block->meta;
+    ObserveCompletion(irp);
     NTSTATUS status = irp->IoStatus.Status;
     bool input = (irp->Flags & IRP_INPUT_OPERATION) != 0;
     // Rule INFORMATION_EXCEEDS_BUFFER: a driver never reports more bytes

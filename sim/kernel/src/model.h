@@ -170,6 +170,8 @@ struct IrpMeta {
     std::vector<std::vector<PDRIVER_OBJECT>> powerStarted;         // per location: PoStartNextPowerIrp callers
     bool power = false;                  // an IRP_MJ_POWER request
     std::vector<std::pair<void*, int>> urbs;  // URBs submitted with it, by the location they went to
+    bool observed = false;                    // sent while a request observer was set
+    io::RequestRecord record;                 // what the observer was told at send
 };
 
 // URBs between submission and completion (rule URB_SUBMITTED_WHILE_IN_FLIGHT).
@@ -183,6 +185,11 @@ struct IrpBlock {
     IRP irp;
     // IO_STACK_LOCATIONs follow: [0] is a guard below location 1, then 1..StackCount.
 };
+
+// Tells the request observer about a threaded IRP the I/O manager is about
+// to send to `device`, or about its completion.
+void ObserveSend(PDEVICE_OBJECT device, PIRP irp);
+void ObserveCompletion(PIRP irp);
 
 IrpBlock* BlockOf(PIRP irp, const char* ddi);  // bug-checks for a freed or foreign IRP
 PIRP AllocateIrp(CCHAR stackSize, PDRIVER_OBJECT allocator);

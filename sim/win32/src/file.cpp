@@ -7,10 +7,8 @@
 #include <win32/windows.h>
 
 #include "objects.h"
-#include "requests.h"
 
 using namespace win32sim::detail;
-using win32sim::RequestRecord;
 
 namespace {
 
@@ -69,11 +67,6 @@ HANDLE OpenDevice(const std::u16string& name, DWORD disposition, DWORD flags) {
     }
     PFILE_OBJECT file = nullptr;
     NTSTATUS status = kmodel::io::Open(ntName, &file);
-    RequestRecord create;
-    create.major = IRP_MJ_CREATE;
-    create.device = file != nullptr ? file->DeviceObject : nullptr;
-    create.status = status;
-    ReportRequest(create);
     if (!NT_SUCCESS(status)) {
         FailWith(status);
         return INVALID_HANDLE_VALUE;

@@ -11,20 +11,10 @@
 #include "requests.h"
 
 using namespace win32sim::detail;
-using win32sim::RequestRecord;
 
 namespace {
 
 using Issue = std::function<NTSTATUS(PFILE_OBJECT, kmodel::io::Request*)>;
-
-RequestRecord Asked(UCHAR major, ULONG length, ULONG code = 0, ULONG inputLength = 0) {
-    RequestRecord record;
-    record.major = major;
-    record.length = length;
-    record.ioControlCode = code;
-    record.inputLength = inputLength;
-    return record;
-}
 
 void SetBytes(LPDWORD bytes, ULONG_PTR count) {
     if (bytes != nullptr) {
@@ -69,11 +59,11 @@ NTSTATUS IssueOn(FileObject& file, Request& request, const Issue& issue) {
 
 // A request that did not pend: one that finished has a status block to copy,
 // one that failed at once has none.
-void Settle(const std::shared_ptr<Request>& request, NTSTATUS status) {
+void Settle(const std::shared_ptr<Request>& request) {
     if (HasFinished(*request)) {
         Harvest(request);
     } else {
-        Untrack(request, status);
+        Untrack(request);
     }
 }
 
@@ -97,7 +87,7 @@ BOOL FinishOverlapped(const std::shared_ptr<Request>& request, NTSTATUS status, 
     if (status == STATUS_PENDING) {
         return FailWithError(ERROR_IO_PENDING);
     }
-    Settle(request, status);
+    Settle(request);
     if (!NT_SUCCESS(status)) {
         return FailWith(status);
     }
@@ -110,28 +100,27 @@ BOOL FinishSynchronous(const std::shared_ptr<Request>& request, NTSTATUS status,
         status = kmodel::io::Wait(&request->io);
         Harvest(request);
     } else {
-        Settle(request, status);
+        Settle(request);
     }
     return ReportSynchronous(status, request->io.IoStatus.Information, bytes, isRead);
 }
 
 BOOL TransferOverlapped(FileObject& file, LPOVERLAPPED overlapped, std::shared_ptr<EventObject> event,
-                        LPDWORD bytes, const RequestRecord& record, const Issue& issue) {
+                        LPDWORD bytes, const Issue& issue) {
     Prepare(overlapped, event.get());
-    std::shared_ptr<Request> request = TrackRequest(file, overlapped, std::move(event), record);
+    std::shared_ptr<Request> request = TrackRequest(file, overlapped, std::move(event));
     NTSTATUS status = IssueOn(file, *request, issue);
     return FinishOverlapped(request, status, bytes);
 }
 
 // A handle opened without FILE_FLAG_OVERLAPPED takes one request at a time.
 BOOL TransferSynchronous(FileObject& file, LPOVERLAPPED overlapped, std::shared_ptr<EventObject> event,
-                         LPDWORD bytes, const RequestRecord& record, const Issue& issue) {
+                         LPDWORD bytes, bool isRead, const Issue& issue) {
     if (!file.overlapped) {
         AcquireIoLock(file);
     }
     Prepare(overlapped, event.get());
-    std::shared_ptr<Request> request = TrackRequest(file, overlapped, std::move(event), record);
-    bool isRead = record.major == IRP_MJ_READ;
+    std::shared_ptr<Request> request = TrackRequest(file, overlapped, std::move(event));
     NTSTATUS status = IssueOn(file, *request, issue);
     BOOL result = FinishSynchronous(request, status, bytes, isRead);
     if (!file.overlapped) {
@@ -140,8 +129,7 @@ BOOL TransferSynchronous(FileObject& file, LPOVERLAPPED overlapped, std::shared_
     return result;
 }
 
-BOOL Transfer(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD bytes, const RequestRecord& record,
-              const Issue& issue) {
+BOOL Transfer(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD bytes, bool isRead, const Issue& issue) {
     SetBytes(bytes, 0);
     std::shared_ptr<FileObject> file = LookupFile(handle);
     if (!file) {
@@ -155,9 +143,9 @@ BOOL Transfer(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD bytes, const Reque
         }
     }
     if (file->overlapped && overlapped != nullptr) {
-        return TransferOverlapped(*file, overlapped, std::move(event), bytes, record, issue);
+        return TransferOverlapped(*file, overlapped, std::move(event), bytes, issue);
     }
-    return TransferSynchronous(*file, overlapped, std::move(event), bytes, record, issue);
+    return TransferSynchronous(*file, overlapped, std::move(event), bytes, isRead, issue);
 }
 
 void CancelRequests(FileObject& file, const std::vector<std::shared_ptr<Request>>& requests) {
@@ -184,7 +172,7 @@ void WaitForRequest(const std::shared_ptr<Request>& request) {
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
                      LPOVERLAPPED lpOverlapped) {
-    return Transfer(hFile, lpOverlapped, lpNumberOfBytesRead, Asked(IRP_MJ_READ, nNumberOfBytesToRead),
+    return Transfer(hFile, lpOverlapped, lpNumberOfBytesRead, true,
                     [&](PFILE_OBJECT file, kmodel::io::Request* io) {
                         return kmodel::io::Read(file, lpBuffer, nNumberOfBytesToRead, io);
                     });
@@ -192,7 +180,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                       LPOVERLAPPED lpOverlapped) {
-    return Transfer(hFile, lpOverlapped, lpNumberOfBytesWritten, Asked(IRP_MJ_WRITE, nNumberOfBytesToWrite),
+    return Transfer(hFile, lpOverlapped, lpNumberOfBytesWritten, false,
                     [&](PFILE_OBJECT file, kmodel::io::Request* io) {
                         return kmodel::io::Write(file, lpBuffer, nNumberOfBytesToWrite, io);
                     });
@@ -201,8 +189,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                             LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                             LPOVERLAPPED lpOverlapped) {
-    return Transfer(hDevice, lpOverlapped, lpBytesReturned,
-                    Asked(IRP_MJ_DEVICE_CONTROL, nOutBufferSize, dwIoControlCode, nInBufferSize),
+    return Transfer(hDevice, lpOverlapped, lpBytesReturned, false,
                     [&](PFILE_OBJECT file, kmodel::io::Request* io) {
                         return kmodel::io::DeviceControl(file, dwIoControlCode, lpInBuffer, nInBufferSize,
                                                          lpOutBuffer, nOutBufferSize, io);

@@ -26,9 +26,6 @@ void RemoveLocked(RequestTable& table, const std::shared_ptr<Request>& request) 
     std::erase(table.requests, request);
 }
 
-kmodel::Mutex observerMutex;
-std::function<void(const RequestRecord&)> observer;
-
 void WriteStatusBlock(LPOVERLAPPED overlapped, const IO_STATUS_BLOCK& iosb) {
     overlapped->Internal = static_cast<ULONG>(iosb.Status);
     overlapped->InternalHigh = iosb.Information;
@@ -36,22 +33,9 @@ void WriteStatusBlock(LPOVERLAPPED overlapped, const IO_STATUS_BLOCK& iosb) {
 
 }  // namespace
 
-void ReportRequest(const RequestRecord& record) {
-    std::function<void(const RequestRecord&)> report;
-    {
-        std::lock_guard<kmodel::Mutex> guard(observerMutex);
-        report = observer;
-    }
-    if (report) {
-        report(record);
-    }
-}
-
 std::shared_ptr<Request> TrackRequest(const FileObject& file, LPOVERLAPPED overlapped,
-                                      std::shared_ptr<EventObject> event, const RequestRecord& record) {
+                                      std::shared_ptr<EventObject> event) {
     auto request = std::make_shared<Request>();
-    request->record = record;
-    request->record.device = file.file->DeviceObject;
     request->overlapped = overlapped;
     request->fileId = file.id;
     request->thread = kmodel::CurrentThreadId();
@@ -64,15 +48,11 @@ std::shared_ptr<Request> TrackRequest(const FileObject& file, LPOVERLAPPED overl
     return request;
 }
 
-void Untrack(const std::shared_ptr<Request>& request, NTSTATUS status) {
-    {
-        RequestTable& table = Table();
-        std::lock_guard<kmodel::Mutex> guard(table.mutex);
-        request->harvested = true;
-        RemoveLocked(table, request);
-    }
-    request->record.status = status;
-    ReportRequest(request->record);
+void Untrack(const std::shared_ptr<Request>& request) {
+    RequestTable& table = Table();
+    std::lock_guard<kmodel::Mutex> guard(table.mutex);
+    request->harvested = true;
+    RemoveLocked(table, request);
 }
 
 // The model writes Finished before it sets the caller's event and then Done,
@@ -98,9 +78,6 @@ void Harvest(const std::shared_ptr<Request>& request) {
         }
         RemoveLocked(table, request);
     }
-    request->record.status = request->io.IoStatus.Status;
-    request->record.information = request->io.IoStatus.Information;
-    ReportRequest(request->record);
 }
 
 std::shared_ptr<Request> FindRequest(LPOVERLAPPED overlapped) {
@@ -154,11 +131,6 @@ namespace win32sim {
 
 size_t TrackedRequestCount() {
     return detail::TrackedCount();
-}
-
-void SetRequestObserver(std::function<void(const RequestRecord&)> observer) {
-    std::lock_guard<kmodel::Mutex> guard(detail::observerMutex);
-    detail::observer = std::move(observer);
 }
 
 }  // namespace win32sim

@@ -24,19 +24,14 @@ struct Request {
     std::shared_ptr<EventObject> event;  // the model sets it at completion
     kmodel::io::Request io;
     bool harvested = false;
-    RequestRecord record;  // what was asked, for the request observer
 };
 
 // A new request on `file`, tracked from now on.
 std::shared_ptr<Request> TrackRequest(const FileObject& file, LPOVERLAPPED overlapped,
-                                      std::shared_ptr<EventObject> event, const RequestRecord& record);
+                                      std::shared_ptr<EventObject> event);
 
-// The request failed with `status` when issued: no status block, nothing to
-// fill in.
-void Untrack(const std::shared_ptr<Request>& request, NTSTATUS status);
-
-// Tells the request observer, if there is one.
-void ReportRequest(const RequestRecord& record);
+// The request failed when issued: no status block, nothing to fill in.
+void Untrack(const std::shared_ptr<Request>& request);
 
 // Its status block has been written (the model may still be setting Done).
 bool HasFinished(Request& request);

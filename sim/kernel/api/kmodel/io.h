@@ -3,6 +3,7 @@
 // The Win32 layer is built on these, as Win32 is built on the Nt services.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include <wdm.h>
@@ -45,5 +46,31 @@ void Cancel(PFILE_OBJECT file, Request* request);
 NTSTATUS CloseHandle(PFILE_OBJECT file);
 
 size_t OpenFileCount(PDEVICE_OBJECT device);
+
+// ---- watching requests ---------------------------------------------------------
+
+// A request the I/O manager sends to a driver (for an application, or for
+// the PnP and power managers), seen by a tool's I/O trace twice: as it is
+// sent to the top of the device's stack, and as its completion reaches the
+// I/O manager.
+struct RequestRecord {
+    uint64_t id = 0;                  // the same at send and at completion
+    int64_t time = 0;                 // model time (100 ns since boot) of the send or the completion
+    PDEVICE_OBJECT device = nullptr;  // the device the request was sent to
+    UCHAR major = 0;
+    UCHAR minor = 0;
+    ULONG ioControlCode = 0;  // DEVICE_CONTROL and INTERNAL_DEVICE_CONTROL
+    ULONG inputLength = 0;    // DEVICE_CONTROL and INTERNAL_DEVICE_CONTROL
+    ULONG length = 0;         // READ and WRITE: Length; device controls: OutputBufferLength
+    bool completed = false;
+    NTSTATUS status = STATUS_PENDING;  // at completion
+    ULONG_PTR information = 0;         // at completion
+};
+
+// One observer; an empty function removes it. It is called in the context
+// that sends or completes the request (a completion may come from a DPC at
+// DISPATCH_LEVEL) with no model lock held; it must neither wait nor block
+// in the host.
+void SetRequestObserver(std::function<void(const RequestRecord&)> observer);
 
 }  // namespace kmodel::io
