@@ -36,8 +36,9 @@ Outcome Shell(const std::string& command) {
     return run;
 }
 
+// On virtual time: the session runs the same however loaded the machine is.
 Outcome Comsim(const std::string& args) {
-    return Shell(std::string(COMSIM_PATH) + " " + args + " </dev/null");
+    return Shell(std::string(COMSIM_PATH) + " --virtual-time " + args + " </dev/null");
 }
 
 std::filesystem::path TempFile(const std::string& name) {

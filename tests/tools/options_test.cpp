@@ -25,13 +25,15 @@ TEST(ComsimOptions, DefaultsToTheBuiltInSessionOnCom5AndCom6) {
 TEST(ComsimOptions, TakesEveryOption) {
     Options options;
     std::string error;
-    ASSERT_TRUE(ParseOptions({"--ports", "COM45,COM46", "--interactive", "COM46", "--pcap", "s.pcap", "--trace"},
+    ASSERT_TRUE(ParseOptions({"--ports", "COM45,COM46", "--script", "s.comsim", "--pcap", "s.pcap", "--trace",
+                              "--virtual-time"},
                              &options, &error))
         << error;
     EXPECT_EQ(options.ports, (std::vector<std::string>{"COM45", "COM46"}));
-    EXPECT_EQ(options.interactive, "COM46");
+    EXPECT_EQ(options.script, "s.comsim");
     EXPECT_EQ(options.pcap, "s.pcap");
     EXPECT_TRUE(options.trace);
+    EXPECT_TRUE(options.virtualTime);
 }
 
 TEST(ComsimOptions, RejectsWhatItDoesNotKnow) {
@@ -51,6 +53,8 @@ TEST(ComsimOptions, RejectsWhatItDoesNotKnow) {
         {{"--ports", "COM5,COM5"}, "--ports: COM5 is named twice"},
         {{"--interactive", "COM9"}, "--interactive: no port COM9 (the ports are COM5, COM6)"},
         {{"--script", "a", "--interactive", "COM5"}, "--script and --interactive exclude each other"},
+        {{"--virtual-time", "--interactive", "COM5"},
+         "--virtual-time and --interactive exclude each other: a person types in real time"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(ParseError(c.args), c.error) << c.args.front();
@@ -58,7 +62,7 @@ TEST(ComsimOptions, RejectsWhatItDoesNotKnow) {
 }
 
 TEST(ComsimOptions, UsageNamesEveryOption) {
-    for (const char* option : {"--ports", "--script", "--interactive", "--pcap", "--trace", "--help"}) {
+    for (const char* option : {"--ports", "--script", "--interactive", "--pcap", "--trace", "--virtual-time", "--help"}) {
         EXPECT_NE(Usage().find(option), std::string::npos) << option;
     }
 }

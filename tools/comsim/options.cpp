@@ -67,6 +67,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
             options->help = true;
         } else if (arg == "--trace") {
             options->trace = true;
+        } else if (arg == "--virtual-time") {
+            options->virtualTime = true;
         } else if (arg == "--ports") {
             if (!value(&text) || !ParsePorts(text, &options->ports, error)) {
                 return false;
@@ -90,6 +92,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
     }
     if (!options->script.empty() && !options->interactive.empty()) {
         *error = "--script and --interactive exclude each other";
+        return false;
+    }
+    if (options->virtualTime && !options->interactive.empty()) {
+        *error = "--virtual-time and --interactive exclude each other: a person types in real time";
         return false;
     }
     const auto& ports = options->ports;
@@ -119,6 +125,9 @@ std::string Usage() {
            "  --trace              print each request the I/O manager sends to the driver\n"
            "                       and each URB the driver sends down (simulated machine\n"
            "                       only)\n"
+           "  --virtual-time       run the simulated machine on virtual time: its clock\n"
+           "                       jumps ahead whenever nothing can run, so a session\n"
+           "                       takes no real time and runs the same every time\n"
            "  --help               this text\n";
 }
 

@@ -14,6 +14,7 @@ struct Options {
     std::string interactive;  // a port: the terminal instead of a script
     std::string pcap;         // capture file (simulated machine only)
     bool trace = false;       // the I/O trace (simulated machine only)
+    bool virtualTime = false; // the simulated machine's clock jumps when it idles
     bool help = false;
 };
 

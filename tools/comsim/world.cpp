@@ -18,10 +18,9 @@ std::string StatusText(NTSTATUS status) {
     return text;
 }
 
-kmodel::BootOptions RealTime() {
+kmodel::BootOptions Boot(bool virtualTime) {
     kmodel::BootOptions options;
-    options.clock = kmodel::ClockMode::Real;
-    options.delayedWorkerThreads = 2;
+    options.clock = virtualTime ? kmodel::ClockMode::Virtual : kmodel::ClockMode::Real;
     return options;
 }
 
@@ -59,7 +58,7 @@ std::unique_ptr<Machine> MakeMachine(const Options& options) {
     return std::make_unique<World>(options);
 }
 
-World::World(const Options& options) : options_(options), system_(RealTime()) {
+World::World(const Options& options) : options_(options), system_(Boot(options.virtualTime)) {
     for (size_t i = 0; i < options.ports.size(); ++i) {
         modems_.push_back(Modem{options.ports[i], ModemNumber(i), nullptr, nullptr, nullptr});
     }

@@ -595,7 +595,7 @@ void StartKernelThreads(const BootOptions& options) {
     f.nextId = 0;
     f.steps = 0;
     f.stepLimit = 0;
-    f.autoAdvance = false;
+    f.autoAdvance = options.clock == ClockMode::Virtual;
     f.nextHardwareProcessor = 0;
     if (!f.strategy) {
         f.strategy = MakeDefaultStrategy();
@@ -856,7 +856,7 @@ int64_t Now() {
 
 void AdvanceClock(int64_t milliseconds) {
     Scheduler& s = Sched();
-    if (s.clockMode != ClockMode::Manual) {
+    if (s.clockMode == ClockMode::Real) {
         BugCheck("MODEL_MISUSE", "AdvanceClock with the real-time clock");
     }
     WaitForQuiescence();
@@ -879,7 +879,7 @@ namespace kmodel::detail {
 
 int64_t NowLocked() {
     Scheduler& s = Sched();
-    if (s.clockMode == ClockMode::Manual) {
+    if (s.clockMode != ClockMode::Real) {
         return s.manualNow;
     }
     return SteadyNow100ns() - s.realBase;

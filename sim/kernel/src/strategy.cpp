@@ -398,7 +398,7 @@ void Replay(const std::string& schedule, const std::function<void()>& body) {
     SetStrategy(std::move(strategy));
     SetAutoAdvanceClock(true);
     body();
-    SetAutoAdvanceClock(false);
+    SetAutoAdvanceClock(Sched().clockMode == ClockMode::Virtual);
     SetStrategy(MakeDefaultStrategy());
 }
 

@@ -10,7 +10,10 @@
 
 namespace kmodel {
 
-enum class ClockMode { Manual, Real };
+// Manual: time moves only when a test advances it. Virtual: it also jumps to
+// the next due time whenever no model thread can run (a program's session
+// then takes no real time and runs the same every time). Real: the host's.
+enum class ClockMode { Manual, Virtual, Real };
 
 struct BootOptions {
     ClockMode clock = ClockMode::Manual;
