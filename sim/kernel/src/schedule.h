@@ -98,7 +98,6 @@ std::unique_ptr<Strategy> MakeForcedStrategy(std::vector<std::pair<uint32_t, int
 
 // The scheduler's hooks for strategies and explorations.
 void SetStrategy(std::unique_ptr<Strategy> strategy);
-Strategy& CurrentStrategy();
 void SetAutoAdvanceClock(bool on);  // explorations: time moves when all are blocked
 void SetStepLimit(int64_t steps);
 int64_t StepsTaken();

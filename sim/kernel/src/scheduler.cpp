@@ -671,10 +671,6 @@ void SetStrategy(std::unique_ptr<Strategy> strategy) {
     }
 }
 
-Strategy& CurrentStrategy() {
-    return *F().strategy;
-}
-
 void SetAutoAdvanceClock(bool on) {
     F().autoAdvance = on;
 }
@@ -745,14 +741,6 @@ void Mutex::lock() {
     }
     owner_ = &self;
     ++self.modelLocks;
-}
-
-bool Mutex::try_lock() {
-    if (owner_ != nullptr) {
-        return false;
-    }
-    lock();
-    return true;
 }
 
 void Mutex::unlock() {

@@ -402,8 +402,5 @@ void Replay(const std::string& schedule, const std::function<void()>& body) {
     SetStrategy(MakeDefaultStrategy());
 }
 
-std::string CurrentSchedule() {
-    return CurrentStrategy().Name();
-}
 
 }  // namespace kmodel

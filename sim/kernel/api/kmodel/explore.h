@@ -57,8 +57,4 @@ ExploreResult Explore(const ExploreOptions& options, const std::function<void()>
 // Runs `body` once under the schedule a replay string names, in this process.
 void Replay(const std::string& schedule, const std::function<void()>& body);
 
-// The schedule the model runs now, as a replay string ("default" outside an
-// exploration).
-std::string CurrentSchedule();
-
 }  // namespace kmodel

@@ -56,7 +56,6 @@ class Mutex {
 public:
     void lock();
     void unlock();
-    bool try_lock();
 
 private:
     void* owner_ = nullptr;
