@@ -29,6 +29,7 @@
 #include "schedule.h"
 
 #if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #define QV_ASAN_FIBERS 1
 #endif
@@ -167,6 +168,11 @@ Fiber* NewFiber(Fiber::Kind kind, std::string name, std::function<void()> body) 
         if (stack == MAP_FAILED) {
             BugCheck("MODEL_MISUSE", "no memory for a thread stack");
         }
+#if QV_ASAN_FIBERS
+        // A mapping can land where an earlier thread's stack was: its frames'
+        // poison is still in the shadow.
+        ASAN_UNPOISON_MEMORY_REGION(stack, kStackSize);
+#endif
         fiber->stack = stack;
         fiber->stackSize = kStackSize;
         fiber->asanBottom = stack;
