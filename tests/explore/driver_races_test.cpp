@@ -94,6 +94,14 @@ protected:
         EXPECT_FALSE(result.failed) << "QV_SCHEDULE='" << result.replay << "'\n" << result.failure;
         EXPECT_GT(result.schedules, 1);
     }
+    // Every budget in turn: PCT seeds, then every schedule within a bound.
+    void ExpectNoRaceWithin(std::initializer_list<kmodel::ExploreOptions> budgets, const std::function<void()>& race) {
+        for (const kmodel::ExploreOptions& budget : budgets) {
+            kmodel::ExploreResult result = Explore(budget, race);
+            ExpectNoRace(result);
+            EXPECT_TRUE(result.exhausted) << "the bound has more schedules than the budget: raise it";
+        }
+    }
 
     // A request the setup leaves pending: it lives as long as the fixture,
     // since the teardown's close may still complete it.
@@ -114,29 +122,29 @@ protected:
 // A reader's completion must not resubmit after the close stopped it, nor
 // run beside the reopen's reader on the same URB.
 TEST_F(RaceTest, CloseAgainstTheBulkInCompletion) {
-    ExpectNoRace(Explore(Pct(1000), [&] {
+    ExpectNoRaceWithin({Pct(1000), Bounded(1, 5000), Bounded(2, 40000)}, [&] {
         kmodel::ModelThread device([&] { Arrive(8); }, "device");
         CloseNow();
         device.Join();
         ExpectReopenWorks();
         ExpectRemovedClean();
-    }));
+    });
 }
 
 TEST_F(RaceTest, CloseAgainstTheInterruptCompletion) {
     kmodel::ExploreOptions options = Pct(4000);
     options.depth = 4;
-    ExpectNoRace(Explore(options, [&] {
+    ExpectNoRaceWithin({options, Bounded(1, 5000)}, [&] {
         kmodel::ModelThread device([&] { CarrierChange(); }, "device");
         CloseNow();
         device.Join();
         ExpectReopenWorks();
         ExpectRemovedClean();
-    }));
+    });
 }
 
 TEST_F(RaceTest, CloseAndReopenAgainstBothCompletions) {
-    ExpectNoRace(Explore(Pct(1000), [&] {
+    ExpectNoRaceWithin({Pct(1000), Bounded(1, 5000)}, [&] {
         kmodel::ModelThread device(
             [&] {
                 Arrive(8);
@@ -149,7 +157,7 @@ TEST_F(RaceTest, CloseAndReopenAgainstBothCompletions) {
         ClosePort();
         ExpectReopenWorks();
         ExpectRemovedClean();
-    }));
+    });
 }
 
 // ---- removal against everything in flight ----------------------------------------
@@ -268,7 +276,7 @@ TEST_F(RaceTest, PurgeAgainstACompletingRead) {
 // still end the read.
 TEST_F(RaceTest, AReadAgainstOneArrivingByte) {
     SetTimeouts(0, 0, 0);
-    ExpectNoRace(Explore(Pct(2000), [&] {
+    ExpectNoRaceWithin({Pct(2000), Bounded(2, 5000)}, [&] {
         Pending read;
         kmodel::ModelThread device([&] { Arrive(1); }, "device");
         read.buffer.assign(1, 0);
@@ -281,7 +289,7 @@ TEST_F(RaceTest, AReadAgainstOneArrivingByte) {
         }
         ClosePort();
         ExpectRemovedClean();
-    }));
+    });
 }
 
 // A timed read cancelled while the receive engine is stopped, a close, and
