@@ -100,6 +100,9 @@ typedef enum _USBD_PIPE_TYPE {
     UsbdPipeTypeInterrupt
 } USBD_PIPE_TYPE;
 
+// What USBD_CreateConfigurationRequestEx puts in MaximumTransferSize.
+#define USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE 0x1000
+
 // USBD_PIPE_INFORMATION.PipeFlags: honour MaximumPacketSize on select.
 #define USBD_PF_CHANGE_MAX_PACKET 0x00000001
 

@@ -420,6 +420,9 @@ typedef enum _BUS_QUERY_ID_TYPE {
     BusQueryDeviceSerialNumber = 4
 } BUS_QUERY_ID_TYPE;
 
+typedef enum _DEVICE_TEXT_TYPE { DeviceTextDescription = 0, DeviceTextLocationInformation = 1 } DEVICE_TEXT_TYPE;
+typedef ULONG LCID;
+
 typedef enum _DEVICE_USAGE_NOTIFICATION_TYPE {
     DeviceUsageTypeUndefined,
     DeviceUsageTypePaging,
@@ -498,6 +501,10 @@ typedef struct _IO_STACK_LOCATION {
         struct {
             BUS_QUERY_ID_TYPE IdType;
         } QueryId;
+        struct {
+            DEVICE_TEXT_TYPE DeviceTextType;
+            LCID LocaleId;
+        } QueryDeviceText;
         struct {
             BOOLEAN InPath;
             BOOLEAN Reserved[3];
@@ -856,6 +863,11 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
 NTSTATUS IoCreateUnprotectedSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+
+// Asks the PnP manager to query the device's relations of this type again
+// (for BusRelations: its children); it does so once the current PnP
+// operation is over.
+VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type);
 
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
                                    PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);

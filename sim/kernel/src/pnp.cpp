@@ -1,6 +1,7 @@
 // The Plug and Play manager: device nodes, AddDevice, the request sequences
 // sent to the top of a stack, device registry keys and device interfaces.
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 #include <kmodel/pnp.h>
@@ -19,6 +20,13 @@ struct DeviceNode {
     bool surpriseRemoved = false;
     bool removeWhenClosed = false;
     DEVICE_CAPABILITIES caps{};
+    // The device tree: the bus whose BusRelations reported this node.
+    DeviceNode* parent = nullptr;
+    std::vector<DeviceNode*> children;
+    bool relationsInvalid = false;  // IoInvalidateDeviceRelations(BusRelations) since the last enumeration
+    std::vector<std::u16string> hardwareIds;
+    std::vector<std::u16string> compatibleIds;
+    std::u16string description;
 };
 
 namespace detail {
@@ -101,6 +109,134 @@ NTSTATUS SendRemove(DeviceNodeImpl* node) {
     return status;
 }
 
+// Children before their parent, as the PnP manager removes a subtree.
+void PostOrder(DeviceNode* node, std::vector<DeviceNodeImpl*>* out) {
+    for (DeviceNode* child : node->children) {
+        if (!child->removed) {
+            PostOrder(child, out);
+        }
+    }
+    out->push_back(static_cast<DeviceNodeImpl*>(node));
+}
+
+int OpenFilesInTree(DeviceNodeImpl* node) {
+    std::vector<DeviceNodeImpl*> tree;
+    PostOrder(node, &tree);
+    int open = 0;
+    for (DeviceNodeImpl* n : tree) {
+        open += OpenFilesOnStack(n);
+    }
+    return open;
+}
+
+void RemoveTree(DeviceNodeImpl* node) {
+    std::vector<DeviceNodeImpl*> tree;
+    PostOrder(node, &tree);
+    for (DeviceNodeImpl* n : tree) {
+        SendRemove(n);
+    }
+}
+
+// A device whose removal waits for its handles, or whose ancestor's does.
+DeviceNodeImpl* PendingRemovalRoot(DeviceNode* node) {
+    DeviceNodeImpl* root = nullptr;
+    for (DeviceNode* n = node; n != nullptr; n = n->parent) {
+        if (n->removeWhenClosed && !n->removed) {
+            root = static_cast<DeviceNodeImpl*>(n);
+        }
+    }
+    return root;
+}
+
+// Sends a PnP request straight to a device object that has no node yet.
+NTSTATUS SendPnpTo(PDEVICE_OBJECT device, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& setup,
+                   ULONG_PTR* information) {
+    PDEVICE_OBJECT top = IoGetAttachedDevice(device);
+    PIRP irp = AllocateIrp(top->StackSize, nullptr);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_PNP;
+    next->MinorFunction = minor;
+    setup(next);
+    IO_STATUS_BLOCK result;
+    NTSTATUS status = SendAndWait(top, irp, &result);
+    *information = NT_SUCCESS(status) ? result.Information : 0;
+    return status;
+}
+
+// A string or a REG_MULTI_SZ list a driver returned in pool; the pool goes.
+std::vector<std::u16string> TakeStrings(ULONG_PTR information) {
+    std::vector<std::u16string> strings;
+    auto* p = reinterpret_cast<const char16_t*>(information);
+    if (p == nullptr) {
+        return strings;
+    }
+    while (*p != 0) {
+        std::u16string s(p);
+        p += s.size() + 1;
+        strings.push_back(std::move(s));
+    }
+    ExFreePool(reinterpret_cast<PVOID>(information));
+    return strings;
+}
+
+std::vector<std::u16string> QueryIds(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type) {
+    ULONG_PTR information;
+    SendPnpTo(pdo, IRP_MN_QUERY_ID, [type](PIO_STACK_LOCATION sp) { sp->Parameters.QueryId.IdType = type; },
+              &information);
+    return TakeStrings(information);
+}
+
+// A PDO its bus reported for the first time: the PnP manager asks for its
+// identity and gives it a node under the bus.
+void AddReportedChild(DeviceNodeImpl* parent, PDEVICE_OBJECT pdo) {
+    std::vector<std::u16string> deviceId = QueryIds(pdo, BusQueryDeviceID);
+    std::vector<std::u16string> instanceId = QueryIds(pdo, BusQueryInstanceID);
+    std::u16string path = (deviceId.empty() ? u"UNKNOWN" : deviceId[0]) + u"\\" +
+                          ToU16(std::to_string(parent->index)) + u"&" + (instanceId.empty() ? u"0" : instanceId[0]);
+    DeviceNode* node = ReportChildDevice(pdo, path);
+    node->parent = parent;
+    node->hardwareIds = QueryIds(pdo, BusQueryHardwareIDs);
+    node->compatibleIds = QueryIds(pdo, BusQueryCompatibleIDs);
+    ULONG_PTR text;
+    SendPnpTo(pdo, IRP_MN_QUERY_DEVICE_TEXT,
+              [](PIO_STACK_LOCATION sp) { sp->Parameters.QueryDeviceText.DeviceTextType = DeviceTextDescription; },
+              &text);
+    std::vector<std::u16string> description = TakeStrings(text);
+    node->description = description.empty() ? u"" : description[0];
+    parent->children.push_back(node);
+}
+
+// One BusRelations query: new PDOs get nodes, children no longer listed are
+// reported missing.
+void EnumerateChildren(DeviceNodeImpl* node) {
+    if (node->removed || node->surpriseRemoved) {
+        return;
+    }
+    ULONG_PTR information;
+    NTSTATUS status = SendPnpTo(
+        node->pdo, IRP_MN_QUERY_DEVICE_RELATIONS,
+        [](PIO_STACK_LOCATION sp) { sp->Parameters.QueryDeviceRelations.Type = BusRelations; }, &information);
+    auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(information);
+    if (!NT_SUCCESS(status) || relations == nullptr) {
+        return;
+    }
+    std::vector<PDEVICE_OBJECT> listed(relations->Objects, relations->Objects + relations->Count);
+    ExFreePool(relations);
+    for (PDEVICE_OBJECT pdo : listed) {
+        if (NodeOf(pdo) == nullptr) {
+            AddReportedChild(node, pdo);
+        }
+        ObDereferenceObject(pdo);  // the reference the bus took for the list
+    }
+    for (DeviceNode* child : std::vector<DeviceNode*>(node->children)) {
+        bool present = std::find(listed.begin(), listed.end(), child->pdo) != listed.end();
+        if (!present && !child->removed && !child->surpriseRemoved) {
+            ReportDeviceMissing(child);
+        }
+    }
+}
+
 }  // namespace
 
 DeviceNodeImpl* NodeOf(PDEVICE_OBJECT pdo) {
@@ -109,8 +245,9 @@ DeviceNodeImpl* NodeOf(PDEVICE_OBJECT pdo) {
 
 void NotifyFileClosed(PDEVICE_OBJECT device) {
     DeviceNodeImpl* node = NodeOf(BottomOf(device));
-    if (node != nullptr && node->removeWhenClosed && OpenFilesOnStack(node) == 0) {
-        SendRemove(node);
+    DeviceNodeImpl* root = node != nullptr ? PendingRemovalRoot(node) : nullptr;
+    if (root != nullptr && OpenFilesInTree(root) == 0) {
+        RemoveTree(root);
     }
 }
 
@@ -204,7 +341,8 @@ NTSTATUS QueryCapabilities(DeviceNode* node, DEVICE_CAPABILITIES* caps) {
     return status;
 }
 
-// A stack that fails to start is removed, as Windows does.
+// A stack that fails to start is removed, as Windows does. Relations the
+// start invalidated are enumerated once it is over.
 NTSTATUS StartDevice(DeviceNode* node) {
     NTSTATUS status = SendPnpRequest(node, IRP_MN_START_DEVICE);
     if (!NT_SUCCESS(status)) {
@@ -212,7 +350,49 @@ NTSTATUS StartDevice(DeviceNode* node) {
         return status;
     }
     DEVICE_CAPABILITIES caps;
-    return QueryCapabilities(node, &caps);
+    status = QueryCapabilities(node, &caps);
+    EnumerateInvalidatedRelations();
+    return status;
+}
+
+void EnumerateInvalidatedRelations() {
+    for (;;) {
+        DeviceNodeImpl* next = nullptr;
+        {
+            std::lock_guard<Mutex> guard(Pnp().mutex);
+            for (auto& n : Pnp().nodes) {
+                if (n->relationsInvalid) {
+                    n->relationsInvalid = false;
+                    next = n.get();
+                    break;
+                }
+            }
+        }
+        if (next == nullptr) {
+            return;
+        }
+        EnumerateChildren(next);
+    }
+}
+
+std::vector<DeviceNode*> ChildNodes(DeviceNode* node) {
+    return node->children;
+}
+
+std::u16string InstancePath(DeviceNode* node) {
+    return node->instancePath;
+}
+
+std::vector<std::u16string> HardwareIds(DeviceNode* node) {
+    return node->hardwareIds;
+}
+
+std::vector<std::u16string> CompatibleIds(DeviceNode* node) {
+    return node->compatibleIds;
+}
+
+std::u16string DeviceDescription(DeviceNode* node) {
+    return node->description;
 }
 
 NTSTATUS StopDevice(DeviceNode* node) {
@@ -224,22 +404,42 @@ NTSTATUS StopDevice(DeviceNode* node) {
     return SendPnpRequest(node, IRP_MN_STOP_DEVICE);
 }
 
+// The whole subtree is queried, children first; one refusal cancels the
+// query for every device that was asked.
 NTSTATUS RemoveDevice(DeviceNode* node) {
-    NTSTATUS status = SendPnpRequest(node, IRP_MN_QUERY_REMOVE_DEVICE);
-    if (!NT_SUCCESS(status)) {
-        SendPnpRequest(node, IRP_MN_CANCEL_REMOVE_DEVICE);
-        return status;
+    std::vector<DeviceNodeImpl*> tree;
+    PostOrder(node, &tree);
+    for (size_t i = 0; i < tree.size(); ++i) {
+        NTSTATUS status = SendPnpRequest(tree[i], IRP_MN_QUERY_REMOVE_DEVICE);
+        if (!NT_SUCCESS(status)) {
+            for (size_t j = 0; j <= i; ++j) {
+                SendPnpRequest(tree[j], IRP_MN_CANCEL_REMOVE_DEVICE);
+            }
+            return status;
+        }
     }
-    return SendRemove(static_cast<DeviceNodeImpl*>(node));
+    NTSTATUS status = STATUS_SUCCESS;
+    for (DeviceNodeImpl* n : tree) {
+        status = SendRemove(n);
+    }
+    return status;
 }
 
+// Children are surprise-removed before their parent; removal follows once
+// no file is open anywhere in the subtree.
 void ReportDeviceMissing(DeviceNode* node) {
     auto* impl = static_cast<DeviceNodeImpl*>(node);
-    SendPnpRequest(node, IRP_MN_SURPRISE_REMOVAL);
-    impl->surpriseRemoved = true;
+    std::vector<DeviceNodeImpl*> tree;
+    PostOrder(node, &tree);
+    for (DeviceNodeImpl* n : tree) {
+        if (!n->surpriseRemoved) {
+            SendPnpRequest(n, IRP_MN_SURPRISE_REMOVAL);
+            n->surpriseRemoved = true;
+        }
+    }
     impl->removeWhenClosed = true;
-    if (OpenFilesOnStack(impl) == 0) {
-        SendRemove(impl);
+    if (OpenFilesInTree(impl) == 0) {
+        RemoveTree(impl);
     }
 }
 
@@ -286,6 +486,20 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
     }
     *DevInstRegKey = OpenKeyHandle(path, DesiredAccess, true);
     return STATUS_SUCCESS;
+}
+
+// The PnP manager enumerates the relations once the PnP operation that is
+// running is over (kmodel::EnumerateInvalidatedRelations).
+VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type) {
+    RequireIrqlAtMost("IoInvalidateDeviceRelations", DISPATCH_LEVEL);
+    DeviceNodeImpl* node = NodeOf(DeviceObject);
+    if (node == nullptr) {
+        BugCheck(rule::kNotAPdo, "IoInvalidateDeviceRelations on " + Hex(DeviceObject) + ", which is not a PDO");
+    }
+    if (Type == BusRelations) {
+        std::lock_guard<Mutex> guard(Pnp().mutex);
+        node->relationsInvalid = true;
+    }
 }
 
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,

@@ -35,6 +35,18 @@ NTSTATUS RemoveDevice(DeviceNode* node);        // QUERY_REMOVE, then REMOVE (or
 void ReportDeviceMissing(DeviceNode* node);
 bool NodeRemoved(DeviceNode* node);
 
+// The device tree as bus drivers report it (IRP_MN_QUERY_DEVICE_RELATIONS,
+// BusRelations). The PnP manager queries a bus whose relations were
+// invalidated at the end of the PnP operation that invalidated them, or
+// when this is called.
+void EnumerateInvalidatedRelations();
+std::vector<DeviceNode*> ChildNodes(DeviceNode* node);
+std::u16string InstancePath(DeviceNode* node);
+// What the bus answered when the node was reported.
+std::vector<std::u16string> HardwareIds(DeviceNode* node);
+std::vector<std::u16string> CompatibleIds(DeviceNode* node);
+std::u16string DeviceDescription(DeviceNode* node);
+
 // Symbolic links of the enabled interfaces of a class, as SetupDi lists them.
 std::vector<std::u16string> EnabledInterfaces(const GUID& interfaceClass);
 
