@@ -88,7 +88,7 @@ NTSTATUS CompleteBusRequest(PIRP Irp, NTSTATUS status, ULONG_PTR info) {
 
 // Sends the request down and waits for the lower drivers to finish it; the
 // caller completes it.
-NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP Irp) {
+NTSTATUS ForwardToLowerAndWait(PDEVICE_OBJECT lower, PIRP Irp) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(Irp);

@@ -60,7 +60,7 @@ NTSTATUS QueryLowerCapabilities(PFDO_EXTENSION fdx) {
 
 NTSTATUS HandleStart(PFDO_EXTENSION fdx, PIRP Irp) {
     Irp->IoStatus.Status = STATUS_SUCCESS;
-    NTSTATUS status = ForwardAndWait(fdx->LowerDeviceObject, Irp);
+    NTSTATUS status = ForwardToLowerAndWait(fdx->LowerDeviceObject, Irp);
     if (NT_SUCCESS(status)) {
         status = QueryLowerCapabilities(fdx);
     }
@@ -144,7 +144,7 @@ NTSTATUS HandleQueryRelations(PFDO_EXTENSION fdx, PIRP Irp) {
 
 NTSTATUS HandleQueryCapabilities(PFDO_EXTENSION fdx, PIRP Irp) {
     PDEVICE_CAPABILITIES caps = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
-    NTSTATUS status = ForwardAndWait(fdx->LowerDeviceObject, Irp);
+    NTSTATUS status = ForwardToLowerAndWait(fdx->LowerDeviceObject, Irp);
     if (NT_SUCCESS(status)) {
         CopyDeviceStates(fdx, caps);
     }

@@ -132,7 +132,7 @@ inline BOOLEAN IsFdo(PDEVICE_OBJECT device) {
 
 extern "C" NTSTATUS NTAPI QVUSBBUS_ENTRY(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 NTSTATUS CompleteBusRequest(PIRP Irp, NTSTATUS status, ULONG_PTR info = 0);
-NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP Irp);
+NTSTATUS ForwardToLowerAndWait(PDEVICE_OBJECT lower, PIRP Irp);
 VOID InitializeBusRemoveLock(PBUS_REMOVE_LOCK lock);
 BOOLEAN AcquireBusRemoveLock(PBUS_REMOVE_LOCK lock);
 VOID ReleaseBusRemoveLock(PBUS_REMOVE_LOCK lock);

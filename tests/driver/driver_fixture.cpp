@@ -98,13 +98,17 @@ size_t RecordingUrbTarget::Count(USHORT function) const {
 void DriverTest::SetUp() {
     system = std::make_unique<kmodel::System>();
     bus = std::make_unique<usbsim::ParentBus>();
+    hub = std::make_unique<usbsim::UsbHub>();
     ASSERT_EQ(kmodel::LoadDriver(u"qvsimdm", DriverEntry, &driver), STATUS_SUCCESS);
+    ASSERT_EQ(kmodel::LoadDriver(u"qvusbbus", BusDriverEntry, &busDriver), STATUS_SUCCESS);
 }
 
 void DriverTest::TearDown() {
     kmodel::WaitForQuiescence();
     stacks.clear();
     world.reset();
+    busChildren.clear();
+    hub.reset();
     bus.reset();
     system.reset();
 }
@@ -127,16 +131,33 @@ usbsim::Child* DriverTest::Plug(const std::u16string& portName) {
     return child;
 }
 
-usbsim::Child* DriverTest::PlugModem(const std::u16string& portName, const std::string& number) {
+usbsim::Child* DriverTest::PlugModem(const std::u16string& portName, const std::string& number,
+                                     const usbsim::UsbDeviceOptions& options) {
     if (!world) {
         world = std::make_unique<usbsim::UsbWorld>();
     }
     stacks.push_back(std::make_unique<usbsim::HostStack>(world.get(), number));
     usbsim::HostStack* stack = stacks.back().get();
-    std::u16string instance = u"USB\\VID_1234&PID_5678\\" + kmodel::ToU16(std::to_string(nextChild++));
-    usbsim::Child* child = bus->AddChild(instance, portName, stack, stack->pipes());
-    EXPECT_EQ(usbsim::PlugFunctionDriver(child, driver), STATUS_SUCCESS);
-    return child;
+    std::u16string instance = u"USB\\VID_F1D0&PID_0A7C\\" + kmodel::ToU16(std::to_string(nextChild++));
+    usbsim::PluggedModem plugged =
+        usbsim::PlugThroughBus(hub.get(), instance, stack, busDriver, driver, portName, options);
+    EXPECT_EQ(plugged.status, STATUS_SUCCESS);
+    auto child = std::make_unique<usbsim::Child>();
+    child->node = plugged.child;
+    child->pdo = plugged.child != nullptr ? kmodel::PhysicalDevice(plugged.child) : nullptr;
+    child->target = stack;
+    child->device = plugged.device;
+    busChildren.push_back(std::move(child));
+    return busChildren.back().get();
+}
+
+void DriverTest::Unplug(usbsim::Child* child) {
+    if (child->device != nullptr) {
+        child->present = false;
+        hub->Unplug(child->device);
+    } else {
+        bus->Unplug(child);
+    }
 }
 
 PDEVICE_OBJECT DriverTest::Fdo(usbsim::Child* child) const {

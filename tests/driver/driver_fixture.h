@@ -1,5 +1,7 @@
-// A model with the parent bus and the real driver loaded, and modems that
-// can be plugged under it. White-box tests read the DEVICE_EXTENSION.
+// A model with the drivers loaded: modems are plugged as USB devices with
+// the real bus driver on them and the port driver on the bus's child; the
+// stand-in parent bus gives hand-shaped parents. White-box tests read the
+// DEVICE_EXTENSION.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,6 +18,10 @@
 #include <kmodel/verifier.h>
 #include <usbsim/bus.h>
 #include <usbsim/host_stack.h>
+#include <usbsim/usb_device.h>
+
+// The bus driver's entry, under its sim-build name.
+extern "C" NTSTATUS NTAPI BusDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 namespace qvtest {
 
@@ -56,8 +62,13 @@ public:
     usbsim::Child* AddChild(const std::u16string& portName, NTSTATUS* addStatus = nullptr);
     // Adds and starts a child; the test fails if either step fails.
     usbsim::Child* Plug(const std::u16string& portName);
-    // Adds and starts a child with a simulated modem behind a host stack.
-    usbsim::Child* PlugModem(const std::u16string& portName, const std::string& number);
+    // Plugs a simulated modem as a USB device: the bus driver configures it
+    // and the port driver starts on the bus's child.
+    usbsim::Child* PlugModem(const std::u16string& portName, const std::string& number,
+                             const usbsim::UsbDeviceOptions& options = {});
+    // Pulls a plugged device out (for a stand-in child, its parent reports
+    // it gone); the PnP manager does its part before this returns.
+    void Unplug(usbsim::Child* child);
     usbsim::HostStack& Stack(size_t i = 0) { return *stacks[i]; }
     PDEVICE_EXTENSION Extension(usbsim::Child* child) const;
     PDEVICE_OBJECT Fdo(usbsim::Child* child) const;
@@ -68,7 +79,10 @@ public:
 
     std::unique_ptr<kmodel::System> system;
     std::unique_ptr<usbsim::ParentBus> bus;
+    std::unique_ptr<usbsim::UsbHub> hub;
     PDRIVER_OBJECT driver = nullptr;
+    PDRIVER_OBJECT busDriver = nullptr;
+    std::vector<std::unique_ptr<usbsim::Child>> busChildren;  // the bus driver's children, as plugged
     RecordingUrbTarget usb;
     std::unique_ptr<usbsim::UsbWorld> world;
     std::vector<std::unique_ptr<usbsim::HostStack>> stacks;

@@ -236,7 +236,7 @@ TEST_F(PortLifecycleTest, UnplugWithThePortOpenEndsTheWaitAndTheHeldRead) {
     ASSERT_EQ(StartWait(wait), STATUS_PENDING);
     ASSERT_EQ(StartRead(read, 10), STATUS_PENDING);
 
-    bus->Unplug(child);
+    Unplug(child);
     kmodel::WaitForQuiescence();
     ASSERT_TRUE(wait.Done());
     EXPECT_EQ(wait.Events(), ULONG(SERIAL_EV_RLSD));

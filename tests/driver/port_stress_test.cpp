@@ -51,7 +51,7 @@ TEST_F(PortStressTest, ThreadsReadWriteWaitAndCancelAcrossReopenAndUnplug) {
             for (auto& w : writes) {
                 if (last && &w == &writes[writes.size() / 2]) {
                     stop = true;
-                    bus->Unplug(child);
+                    Unplug(child);
                 }
                 kmodel::io::Request request;
                 NTSTATUS status = kmodel::io::Write(file, w.data(), static_cast<ULONG>(w.size()), &request);

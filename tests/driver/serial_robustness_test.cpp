@@ -139,7 +139,7 @@ TEST_F(SerialRobustness, AHeldReadEndsWhenTheDeviceGoesOrTheEngineStops) {
          ERROR_SEM_TIMEOUT},
         {"unplug", 0,
          [](SerialRobustness& t) {
-             t.Stack().Unplug(t.bus.get(), t.child);
+             t.Unplug(t.child);
              t.deviceLives = false;
          },
          ERROR_ACCESS_DENIED},

@@ -14,8 +14,8 @@ namespace {
 constexpr ULONG kHandleBase = 0x5A000000;
 ULONG nextHandleBlock = 0;
 
-USBD_PIPE_HANDLE AsHandle(ULONG value) {
-    return reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<ULONG_PTR>(value));
+USBD_PIPE_HANDLE AsHandle(ULONG_PTR value) {
+    return reinterpret_cast<USBD_PIPE_HANDLE>(value);
 }
 
 // The NTSTATUS a stack returns alongside each USBD status.
@@ -120,9 +120,18 @@ int64_t HostStack::NowMs() const {
     return kmodel::Now() / 10000;
 }
 
+USBD_PIPE_HANDLE HostStack::PipeHandle(uint8_t endpoint) const {
+    for (const Pipe& p : pipes_) {
+        if (p.endpoint == endpoint) {
+            return AsHandle(p.handle | handleBits_);
+        }
+    }
+    return nullptr;
+}
+
 HostStack::Pipe* HostStack::PipeOf(USBD_PIPE_HANDLE handle) {
     for (Pipe& p : pipes_) {
-        if (AsHandle(p.handle) == handle) {
+        if (AsHandle(p.handle | handleBits_) == handle) {
             return &p;
         }
     }

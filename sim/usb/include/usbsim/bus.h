@@ -1,6 +1,8 @@
-// The parent bus driver: a driver object of its own that creates one PDO per
-// plugged modem, answers Plug and Play and power requests for it, and hands
-// the URBs it receives to the USB device behind it.
+// A stand-in parent bus driver, for tests that need a hand-shaped parent:
+// a driver object of its own that creates one PDO per child, answers Plug
+// and Play and power requests for it as the test sets it up, and hands the
+// URBs it receives to the target behind it. Modems are plugged through the
+// real bus driver on a USB device PDO (usb_device.h) instead.
 #pragma once
 
 #include <functional>
@@ -73,6 +75,8 @@ struct BusEvent {
     NTSTATUS status;
 };
 
+struct UsbDevice;
+
 struct Child {
     PDEVICE_OBJECT pdo = nullptr;
     kmodel::DeviceNode* node = nullptr;
@@ -83,6 +87,9 @@ struct Child {
     std::vector<BusEvent> events;
     // Power IRPs parked by holdPower, with the status each will get.
     std::vector<std::pair<PIRP, NTSTATUS>> heldPower;
+    // Set when the child is the real bus driver's PDO, on this USB device,
+    // rather than one of this stand-in's.
+    UsbDevice* device = nullptr;
 };
 
 // The bus driver object. One per model instance.

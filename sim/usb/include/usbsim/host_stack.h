@@ -49,6 +49,10 @@ public:
     NTSTATUS SubmitUrb(PIRP irp, PURB urb) override;
 
     PipeHandles pipes() const;
+    // The handle a client uses for one of the three endpoints; 0 for others.
+    USBD_PIPE_HANDLE PipeHandle(uint8_t endpoint) const;
+    // Sets high bits in every pipe handle, as a 64-bit stack's pointers have.
+    void set_handle_bits(ULONG_PTR bits) { handleBits_ = bits; }
     ModemCore& modem() { return modem_; }
     PipeFaults& faults(uint8_t endpoint);
     void set_inline_completion(bool on) { inline_ = on; }
@@ -116,6 +120,7 @@ private:
     KTIMER clock_;
     KDPC clockDpc_;
     uint64_t transfers_ = 0;
+    ULONG_PTR handleBits_ = 0;
 };
 
 }  // namespace usbsim
