@@ -185,7 +185,7 @@ protected:
 TEST_F(RemovalRaceTest, SurpriseRemovalAgainstTheReadersAHeldReadAWaitAndAWrite) {
     ExpectNoRace(Explore(Pct(500), [&] {
         kmodel::ModelThread device([&] { CarrierChange(); }, "device");
-        bus->Unplug(child);
+        Unplug(child);
         device.Join();
         ExpectAllEnded();
         CloseNow();
