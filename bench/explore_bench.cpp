@@ -37,7 +37,7 @@ public:
         }
         kmodel::io::CloseHandle(again);
         kmodel::WaitForQuiescence();
-        if (kmodel::RemoveDevice(child_->node) != STATUS_SUCCESS || kmodel::PoolBlocksHeld(driver_) != 0) {
+        if (kmodel::RemoveDevice(child_) != STATUS_SUCCESS || kmodel::PoolBlocksHeld(driver_) != 0) {
             std::abort();
         }
     }

@@ -8,37 +8,44 @@
 
 #include <kmodel/io.h>
 #include <kmodel/system.h>
-#include <usbsim/bus.h>
 #include <usbsim/host_stack.h>
+#include <usbsim/usb_device.h>
 
+#include "qvusbbus.h"
 #include "stddcls.h"
 
 class ModemPort {
 public:
     ModemPort() {
         kmodel::LoadDriver(u"qvsimdm", DriverEntry, &driver_);
-        child_ = bus_.AddChild(u"USB\\VID_F1D0&PID_0A7C\\1", u"COM5", &stack_, stack_.pipes());
-        usbsim::PlugFunctionDriver(child_, driver_);
+        kmodel::LoadDriver(u"qvusbbus", BusDriverEntry, &busDriver_);
+        usbsim::PluggedModem plugged =
+            usbsim::PlugThroughBus(&hub_, u"USB\\VID_F1D0&PID_0A7C\\1", &stack_, busDriver_, driver_, u"COM5");
+        device_ = plugged.device;
+        child_ = plugged.child;
         kmodel::io::Open(u"\\??\\COM5", &file_);
     }
     // An orderly end, as on a real machine: close, pull the modem out, let
     // the removal finish, unload.
     ~ModemPort() {
         kmodel::io::CloseHandle(file_);
-        stack_.Unplug(&bus_, child_);
+        hub_.Unplug(device_);
         kmodel::WaitForQuiescence();
         kmodel::UnloadDriver(driver_);
+        kmodel::UnloadDriver(busDriver_);
     }
 
     uint64_t UsbTransfers() const { return stack_.transfers(); }
 
 protected:
     kmodel::System system_;
-    usbsim::ParentBus bus_;
+    usbsim::UsbHub hub_;
     usbsim::UsbWorld usb_;
     usbsim::HostStack stack_{&usb_, "5551000"};
-    usbsim::Child* child_ = nullptr;
+    usbsim::UsbDevice* device_ = nullptr;
+    kmodel::DeviceNode* child_ = nullptr;  // the port's PDO, the bus driver's child
     PDRIVER_OBJECT driver_ = nullptr;
+    PDRIVER_OBJECT busDriver_ = nullptr;
     PFILE_OBJECT file_ = nullptr;
 };
 

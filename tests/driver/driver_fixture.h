@@ -20,8 +20,7 @@
 #include <usbsim/host_stack.h>
 #include <usbsim/usb_device.h>
 
-// The bus driver's entry, under its sim-build name.
-extern "C" NTSTATUS NTAPI BusDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+#include "qvusbbus.h"
 
 namespace qvtest {
 

@@ -6,6 +6,7 @@
 #include <kmodel/pnp.h>
 #include <win32/win32sim.h>
 
+#include "qvusbbus.h"
 #include "stddcls.h"
 
 namespace comsim {
@@ -60,7 +61,7 @@ std::unique_ptr<Machine> MakeMachine(const Options& options) {
 
 World::World(const Options& options) : options_(options), system_(Boot(options.virtualTime)) {
     for (size_t i = 0; i < options.ports.size(); ++i) {
-        modems_.push_back(Modem{options.ports[i], ModemNumber(i), nullptr, nullptr, nullptr});
+        modems_.push_back(Modem{options.ports[i], ModemNumber(i), nullptr, {}, nullptr});
     }
 }
 
@@ -71,6 +72,12 @@ bool World::Start(std::string* error) {
     if (!NT_SUCCESS(status)) {
         driver_ = nullptr;
         *error = "the driver did not load: " + StatusText(status);
+        return false;
+    }
+    status = kmodel::LoadDriver(u"qvusbbus", BusDriverEntry, &busDriver_);
+    if (!NT_SUCCESS(status)) {
+        busDriver_ = nullptr;
+        *error = "the bus driver did not load: " + StatusText(status);
         return false;
     }
     std::printf("comsim: a USB modem driver presented as COM ports, on a simulated machine\n");
@@ -86,8 +93,9 @@ bool World::Start(std::string* error) {
         modem.stack = std::make_unique<usbsim::HostStack>(&usb_, modem.number);
         Observe(modem, ++index);
         std::u16string instance = u"USB\\VID_F1D0&PID_0A7C\\" + kmodel::ToU16(std::to_string(index));
-        modem.child = bus_.AddChild(instance, kmodel::ToU16(modem.port), modem.stack.get(), modem.stack->pipes());
-        status = usbsim::PlugFunctionDriver(modem.child, driver_);
+        modem.plugged = usbsim::PlugThroughBus(&hub_, instance, modem.stack.get(), busDriver_, driver_,
+                                               kmodel::ToU16(modem.port));
+        status = modem.plugged.status;
         if (!NT_SUCCESS(status)) {
             *error = "plugging " + modem.port + " failed: " + StatusText(status);
             return false;
@@ -123,10 +131,10 @@ void World::Observe(Modem& modem, uint16_t address) {
 }
 
 // The port whose device stack `device` heads: the driver's device above a
-// modem's PDO.
+// modem's PDO, the bus driver's child.
 std::string World::PortOf(PDEVICE_OBJECT device) const {
     for (const Modem& modem : modems_) {
-        if (modem.child != nullptr && modem.child->pdo->AttachedDevice == device) {
+        if (modem.plugged.child != nullptr && kmodel::PhysicalDevice(modem.plugged.child)->AttachedDevice == device) {
             return modem.port;
         }
     }
@@ -142,8 +150,8 @@ int World::Run(const std::function<int()>& application) {
 
 bool World::Unplug(const std::string& port, std::string* error) {
     for (Modem& modem : modems_) {
-        if (modem.port == port && modem.child != nullptr && !kmodel::NodeRemoved(modem.child->node)) {
-            modem.stack->Unplug(&bus_, modem.child);
+        if (modem.port == port && modem.plugged.device != nullptr && !kmodel::NodeRemoved(modem.plugged.device->node)) {
+            hub_.Unplug(modem.plugged.device);
             return true;
         }
     }
@@ -155,8 +163,8 @@ bool World::Stop() {
     std::printf("\n== Removing the devices\n");
     uint64_t transfers = UsbTransfers();
     for (Modem& modem : modems_) {
-        if (modem.child != nullptr && !kmodel::NodeRemoved(modem.child->node)) {
-            modem.stack->Unplug(&bus_, modem.child);
+        if (modem.plugged.device != nullptr && !kmodel::NodeRemoved(modem.plugged.device->node)) {
+            hub_.Unplug(modem.plugged.device);
         }
     }
     kmodel::WaitForQuiescence();
@@ -167,14 +175,20 @@ bool World::Stop() {
                     static_cast<unsigned long long>(pcap_->PacketsWritten()));
     }
     size_t left = driver_ != nullptr ? kmodel::PoolBytesHeld(driver_) : 0;
+    size_t busLeft = busDriver_ != nullptr ? kmodel::PoolBytesHeld(busDriver_) : 0;
     if (driver_ != nullptr && left == 0) {
         kmodel::UnloadDriver(driver_);
         driver_ = nullptr;
     }
+    if (busDriver_ != nullptr && busLeft == 0) {
+        kmodel::UnloadDriver(busDriver_);
+        busDriver_ = nullptr;
+    }
     std::printf("  USB transfers: %llu\n", static_cast<unsigned long long>(transfers));
     std::printf("  driver pool left after removal: %zu bytes\n", left);
+    std::printf("  bus driver pool left after removal: %zu bytes\n", busLeft);
     std::fflush(stdout);
-    return left == 0;
+    return left == 0 && busLeft == 0;
 }
 
 uint64_t World::UsbTransfers() const {

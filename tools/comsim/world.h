@@ -1,6 +1,6 @@
 // The simulated machine comsim runs on: the kernel model with the real-time
-// clock, the parent bus, one modem per port (all on one telephone exchange),
-// and the driver loaded above them.
+// clock, one USB modem per port (all on one telephone exchange), the bus
+// driver on each and the port driver on the bus's child.
 #pragma once
 
 #include <memory>
@@ -8,9 +8,9 @@
 #include <vector>
 
 #include <kmodel/system.h>
-#include <usbsim/bus.h>
 #include <usbsim/capture.h>
 #include <usbsim/host_stack.h>
+#include <usbsim/usb_device.h>
 
 #include "machine.h"
 #include "options.h"
@@ -22,7 +22,7 @@ struct Modem {
     std::string port;
     std::string number;  // what the other modems dial
     std::unique_ptr<usbsim::HostStack> stack;
-    usbsim::Child* child = nullptr;
+    usbsim::PluggedModem plugged;
     std::unique_ptr<usbsim::UrbObserver> capture;  // its URBs, as from its bus address
 };
 
@@ -44,12 +44,13 @@ private:
 
     Options options_;
     kmodel::System system_;
-    usbsim::ParentBus bus_;
+    usbsim::UsbHub hub_;
     usbsim::UsbWorld usb_;
     std::unique_ptr<usbsim::UsbPcapWriter> pcap_;
     std::unique_ptr<Tracer> tracer_;
     std::vector<Modem> modems_;
     PDRIVER_OBJECT driver_ = nullptr;
+    PDRIVER_OBJECT busDriver_ = nullptr;
 };
 
 }  // namespace comsim
