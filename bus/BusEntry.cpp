@@ -60,6 +60,17 @@ NTSTATUS NTAPI DispatchOther(PDEVICE_OBJECT device, PIRP Irp) {
 VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
 }
 
+// The requests the driver answers itself; everything else is DispatchOther.
+struct DISPATCH_ENTRY {
+    UCHAR MajorFunction;
+    PDRIVER_DISPATCH Routine;
+};
+const DISPATCH_ENTRY dispatchTable[] = {
+    {IRP_MJ_PNP, DispatchPnp},
+    {IRP_MJ_POWER, DispatchPower},
+    {IRP_MJ_INTERNAL_DEVICE_CONTROL, DispatchInternalControl},
+};
+
 NTSTATUS NTAPI OnForwardComplete(PDEVICE_OBJECT device, PIRP Irp, PVOID Context) {
     KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -71,9 +82,9 @@ extern "C" NTSTATUS NTAPI QVUSBBUS_ENTRY(PDRIVER_OBJECT DriverObject, PUNICODE_S
     for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) {
         DriverObject->MajorFunction[i] = DispatchOther;
     }
-    DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
-    DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
-    DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;
+    for (const DISPATCH_ENTRY& entry : dispatchTable) {
+        DriverObject->MajorFunction[entry.MajorFunction] = entry.Routine;
+    }
     DriverObject->DriverUnload = DriverUnload;
     DriverObject->DriverExtension->AddDevice = AddDevice;
     return STATUS_SUCCESS;

@@ -1,8 +1,10 @@
 # The test-signed driver package, made by the default build where the
 # Windows toolchain, osslsigncode and openssl are found:
 #   package/x86/ and package/x64/, each with
-#     qvsimdm.sys        the driver, Authenticode-signed (SHA-256) with a test certificate
-#     qvsimdm.inf        its installation INF
+#     qvsimdm.sys        the port driver, Authenticode-signed (SHA-256) with a test certificate
+#     qvsimdm.inf        its installation INF (Ports class, on the bus driver's child)
+#     qvusbbus.sys       the bus driver for USB CDC-ACM modems, signed the same way
+#     qvusbbus.inf       its installation INF (System class, on the USB device)
 #     qvsimdm-test.cer   the test certificate (DER) to trust on the test machine
 # The certificate and its key are generated once per build tree, in
 # package-signing/ (never in the source tree, never in the package). The
@@ -44,7 +46,7 @@ endif()
 function(_qv_add_driver_package arch dir)
   set(test_name DriverPackage.${dir})
   set(skip_reason "")
-  if(NOT TARGET qvsimdm_sys_${arch})
+  if(NOT TARGET qvsimdm_sys_${arch} OR NOT TARGET qvusbbus_sys_${arch})
     set(skip_reason "the Windows ${arch} driver is not built")
   elseif(NOT QV_OSSLSIGNCODE)
     set(skip_reason "osslsigncode not found (Debian package osslsigncode)")
@@ -60,21 +62,27 @@ function(_qv_add_driver_package arch dir)
 
   set(outdir ${CMAKE_BINARY_DIR}/package/${dir})
   set(unsigned ${CMAKE_BINARY_DIR}/windows/${arch}/qvsimdm.sys)
+  set(unsigned_bus ${CMAKE_BINARY_DIR}/windows/${arch}/qvusbbus.sys)
+  set(sign ${QV_OSSLSIGNCODE} sign -certs ${_qv_test_pem} -key ${_qv_test_key} -h sha256)
+  set(outputs ${outdir}/qvsimdm.sys ${outdir}/qvsimdm.inf ${outdir}/qvusbbus.sys ${outdir}/qvusbbus.inf
+              ${outdir}/qvsimdm-test.cer)
   add_custom_command(
-    OUTPUT ${outdir}/qvsimdm.sys ${outdir}/qvsimdm.inf ${outdir}/qvsimdm-test.cer
+    OUTPUT ${outputs}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${outdir}
-    COMMAND ${CMAKE_COMMAND} -E rm -f ${outdir}/qvsimdm.sys
-    COMMAND ${QV_OSSLSIGNCODE} sign -certs ${_qv_test_pem} -key ${_qv_test_key} -h sha256
-            -n "qvsimdm USB modem serial port driver (test signed)"
+    COMMAND ${CMAKE_COMMAND} -E rm -f ${outdir}/qvsimdm.sys ${outdir}/qvusbbus.sys
+    COMMAND ${sign} -n "qvsimdm USB modem serial port driver (test signed)"
             -in ${unsigned} -out ${outdir}/qvsimdm.sys
+    COMMAND ${sign} -n "qvusbbus USB CDC-ACM modem bus driver (test signed)"
+            -in ${unsigned_bus} -out ${outdir}/qvusbbus.sys
     COMMAND ${CMAKE_COMMAND} -E copy ${QV_DRIVER_INF} ${outdir}/qvsimdm.inf
+    COMMAND ${CMAKE_COMMAND} -E copy ${QV_BUS_INF} ${outdir}/qvusbbus.inf
     COMMAND ${CMAKE_COMMAND} -E copy ${_qv_test_cer} ${outdir}/qvsimdm-test.cer
-    DEPENDS ${unsigned} ${QV_DRIVER_INF} ${_qv_test_pem} ${_qv_test_key} ${_qv_test_cer}
+    DEPENDS ${unsigned} ${unsigned_bus} ${QV_DRIVER_INF} ${QV_BUS_INF} ${_qv_test_pem} ${_qv_test_key}
+            ${_qv_test_cer}
     COMMENT "Test-signing the ${dir} driver package"
     VERBATIM)
-  add_custom_target(qvsimdm_package_${dir} ALL DEPENDS ${outdir}/qvsimdm.sys ${outdir}/qvsimdm.inf
-                                                       ${outdir}/qvsimdm-test.cer)
-  add_dependencies(qvsimdm_package_${dir} qvsimdm_sys_${arch} qvsimdm_test_certificate)
+  add_custom_target(qvsimdm_package_${dir} ALL DEPENDS ${outputs})
+  add_dependencies(qvsimdm_package_${dir} qvsimdm_sys_${arch} qvusbbus_sys_${arch} qvsimdm_test_certificate)
 
   add_test(NAME ${test_name}
            COMMAND check_package --dir ${outdir} --osslsigncode ${QV_OSSLSIGNCODE} --openssl ${QV_OPENSSL})

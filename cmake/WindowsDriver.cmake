@@ -1,39 +1,47 @@
-# The Windows build: the driver sources of QV_DRIVER_SOURCES cross-compiled
-# with mingw-w64 into windows/<arch>/qvsimdm.sys, for i686 and x64, as part
-# of the default build. Plain custom commands rather than a second CMake
+# The Windows build: the port driver's sources (QV_DRIVER_SOURCES) and the
+# bus driver's (QV_BUS_SOURCES) cross-compiled with mingw-w64 into
+# windows/<arch>/qvsimdm.sys and windows/<arch>/qvusbbus.sys, for i686 and
+# x64, as part of the default build. Plain custom commands rather than a second CMake
 # project: kernel flags must not leak into the sim build, and this stays fast.
 #
-# Per architecture the output directory holds:
-#   qvsimdm.sys             the driver (symbols stripped)
-#   qvsimdm.inf             its installation INF (driver/qvsimdm.inf)
-#   qvsimdm.unstripped.sys  the same link with its symbol table
-#   qvsimdm.map             the linker map of that link
-#   obj/*.o                 the objects, checked for global-constructor sections
+# Per architecture and driver (qvsimdm, qvusbbus) the output directory holds:
+#   <driver>.sys             the driver (symbols stripped)
+#   <driver>.inf             its installation INF (driver/qvsimdm.inf, bus/qvusbbus.inf)
+#   <driver>.unstripped.sys  the same link with its symbol table
+#   <driver>.map             the linker map of that link
+#   obj/<driver>/*.o         the objects, checked for global-constructor sections
 #
-# The tests WindowsDriverPe.<arch> check each image (tools/check_sys_pe.sh).
+# The tests WindowsDriverPe.<arch> and WindowsBusDriverPe.<arch> check each
+# image (tools/check_sys_pe.sh).
 # Without the toolchain they report themselves skipped (exit code 77).
 
 option(QV_WINDOWS_BUILD "Cross-build the driver .sys with mingw-w64 when the toolchain is found" ON)
 
 set(QV_DRIVER_INF ${CMAKE_SOURCE_DIR}/driver/qvsimdm.inf)
+set(QV_BUS_INF ${CMAKE_SOURCE_DIR}/bus/qvusbbus.inf)
 set(QV_WINDOWS_CHECK_SCRIPT ${CMAKE_SOURCE_DIR}/tools/check_sys_pe.sh)
 # The Makefile generator does not rebuild custom commands whose command line
 # changed: depending on this file rebuilds everything when a flag does.
 set(_qv_win_list_file ${CMAKE_CURRENT_LIST_FILE})
 set(QV_WINDOWS_SKIP_CODE 77)
 
-# Sources as the driver directory lists them (names relative to driver/).
-set(_qv_win_sources)
-foreach(_src IN LISTS QV_DRIVER_SOURCES)
-  if(IS_ABSOLUTE "${_src}")
-    list(APPEND _qv_win_sources "${_src}")
-  else()
-    list(APPEND _qv_win_sources "${CMAKE_SOURCE_DIR}/driver/${_src}")
+# Sources as a driver directory lists them (names relative to it).
+function(_qv_absolute_sources out dir)
+  set(result)
+  foreach(_src IN LISTS ARGN)
+    if(IS_ABSOLUTE "${_src}")
+      list(APPEND result "${_src}")
+    else()
+      list(APPEND result "${CMAKE_SOURCE_DIR}/${dir}/${_src}")
+    endif()
+  endforeach()
+  if(NOT result)
+    message(FATAL_ERROR "WindowsDriver.cmake: no sources for ${dir}/; include it after add_subdirectory(${dir})")
   endif()
-endforeach()
-if(NOT _qv_win_sources)
-  message(FATAL_ERROR "WindowsDriver.cmake: QV_DRIVER_SOURCES is empty; include it after add_subdirectory(driver)")
-endif()
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
+_qv_absolute_sources(_qv_win_sources driver ${QV_DRIVER_SOURCES})
+_qv_absolute_sources(_qv_win_bus_sources bus ${QV_BUS_SOURCES})
 
 # The sim build's language level, so both builds accept the same code.
 set(_qv_win_std ${CMAKE_CXX_STANDARD})
@@ -92,9 +100,11 @@ function(_qv_find_tool var name)
   find_program(${var} NAMES ${name} NO_CMAKE_SYSTEM_PATH NO_CMAKE_INSTALL_PREFIX ${ARGN})
 endfunction()
 
-function(_qv_add_windows_driver arch)
+# One driver image for one architecture: `name` is the file's stem, `dir`
+# its source directory, `inf` its INF, `test_name` the check's name.
+function(_qv_add_windows_driver arch name dir inf test_name)
   set(triple ${QV_WINDOWS_${arch}_TRIPLE})
-  set(test_name WindowsDriverPe.${arch})
+  set(sources ${ARGN})
   set(skip_reason "")
 
   if(NOT QV_WINDOWS_BUILD)
@@ -131,12 +141,12 @@ function(_qv_add_windows_driver arch)
 
   set(cxx ${QV_MINGW_${arch}_CXX})
   set(outdir ${CMAKE_BINARY_DIR}/windows/${arch})
-  set(objdir ${outdir}/obj)
+  set(objdir ${outdir}/obj/${name})
   set(cxx_flags ${QV_WINDOWS_CXX_FLAGS} ${QV_WINDOWS_${arch}_CXX_FLAGS}
-                -isystem ${QV_MINGW_${arch}_DDK} -I${CMAKE_SOURCE_DIR}/driver)
+                -isystem ${QV_MINGW_${arch}_DDK} -I${CMAKE_SOURCE_DIR}/${dir})
 
   set(objects)
-  foreach(src IN LISTS _qv_win_sources)
+  foreach(src IN LISTS sources)
     get_filename_component(stem "${src}" NAME_WE)
     set(obj ${objdir}/${stem}.o)
     add_custom_command(
@@ -152,9 +162,9 @@ function(_qv_add_windows_driver arch)
 
   # One link, then strip: the map and the unstripped copy describe exactly
   # the image that ships (strip keeps the layout and the PE checksum).
-  set(full ${outdir}/qvsimdm.unstripped.sys)
-  set(map ${outdir}/qvsimdm.map)
-  set(sys ${outdir}/qvsimdm.sys)
+  set(full ${outdir}/${name}.unstripped.sys)
+  set(map ${outdir}/${name}.map)
+  set(sys ${outdir}/${name}.sys)
   add_custom_command(
     OUTPUT ${sys} ${full} ${map}
     COMMAND ${cxx} ${QV_WINDOWS_LINK_FLAGS} ${QV_WINDOWS_${arch}_LINK_FLAGS} -Wl,-Map,${map}
@@ -164,14 +174,14 @@ function(_qv_add_windows_driver arch)
     COMMENT "Linking Windows ${arch} driver ${sys}"
     VERBATIM)
   # The INF goes next to the .sys it installs, so the directory is a package.
-  set(inf ${outdir}/qvsimdm.inf)
+  set(inf_copy ${outdir}/${name}.inf)
   add_custom_command(
-    OUTPUT ${inf}
-    COMMAND ${CMAKE_COMMAND} -E copy ${QV_DRIVER_INF} ${inf}
-    DEPENDS ${QV_DRIVER_INF}
-    COMMENT "Copying the INF next to the Windows ${arch} driver"
+    OUTPUT ${inf_copy}
+    COMMAND ${CMAKE_COMMAND} -E copy ${inf} ${inf_copy}
+    DEPENDS ${inf}
+    COMMENT "Copying ${name}.inf next to the Windows ${arch} driver"
     VERBATIM)
-  add_custom_target(qvsimdm_sys_${arch} ALL DEPENDS ${sys} ${inf})
+  add_custom_target(${name}_sys_${arch} ALL DEPENDS ${sys} ${inf_copy})
 
   add_test(NAME ${test_name}
     COMMAND bash ${QV_WINDOWS_CHECK_SCRIPT}
@@ -186,5 +196,7 @@ function(_qv_add_windows_driver arch)
   message(STATUS "Windows driver (${arch}): ${sys} with ${cxx}")
 endfunction()
 
-_qv_add_windows_driver(i686)
-_qv_add_windows_driver(x64)
+foreach(_arch i686 x64)
+  _qv_add_windows_driver(${_arch} qvsimdm driver ${QV_DRIVER_INF} WindowsDriverPe.${_arch} ${_qv_win_sources})
+  _qv_add_windows_driver(${_arch} qvusbbus bus ${QV_BUS_INF} WindowsBusDriverPe.${_arch} ${_qv_win_bus_sources})
+endforeach()

@@ -12,8 +12,8 @@
 namespace package {
 namespace {
 
-std::string ShippedInf() {
-    std::ifstream in(DRIVER_INF_PATH, std::ios::binary);
+std::string ShippedInf(const char* path = DRIVER_INF_PATH) {
+    std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
@@ -83,12 +83,42 @@ TEST(PortsInfCheck, EachMissingPieceIsReported) {
         {R"(HKR,,PortName)", "HKR,,OtherName", "does not write PortName"},
         {R"(\[QvSimModem_Install\.NT\.HW\])", "[Elsewhere]", "does not write PortName"},
         {R"(QvSimModem_Install, QVSIMBUS)", "Missing_Install, QVSIMBUS", "installs with Missing_Install, which is missing"},
+        {R"(QVUSBBUS\\CDC_ACM\n)", "QVUSBBUS\\OTHER\n", "does not match QVUSBBUS\\CDC_ACM"},
     };
     const std::string shipped = ShippedInf();
     for (const Case& c : cases) {
         std::string damaged = std::regex_replace(shipped, std::regex(c.pattern), c.replacement);
         ASSERT_NE(damaged, shipped) << c.pattern << " matches nothing in the INF";
         std::string problems = Joined(CheckPortsInf(Inf::Parse(damaged), "qvsimdm.sys"));
+        EXPECT_NE(problems.find(c.problem), std::string::npos) << c.pattern << " gave:\n" << problems;
+    }
+}
+
+TEST(BusInfCheck, ShippedInfIsComplete) {
+    std::string text = ShippedInf(BUS_INF_PATH);
+    ASSERT_FALSE(text.empty()) << BUS_INF_PATH;
+    EXPECT_EQ(Joined(CheckBusInf(Inf::Parse(text), "qvusbbus.sys")), "");
+}
+
+TEST(BusInfCheck, EachMissingPieceIsReported) {
+    struct Case {
+        const char* pattern;
+        const char* replacement;
+        const char* problem;
+    };
+    const Case damage[] = {
+        {R"(Class\s*=\s*System)", "Class = Ports", "[Version] Class is not System"},
+        {R"(\{4D36E97D-E325-11CE-BFC1-08002BE10318\})", "{4D36E978-E325-11CE-BFC1-08002BE10318}",
+         "ClassGuid is not the System class"},
+        {R"(USB\\Class_02&SubClass_02)", "USB\\Class_0A", "does not match USB\\Class_02&SubClass_02"},
+        {R"(ServiceBinary\s*=[^\n]*)", "ServiceBinary = %12%\\qvsimdm.sys", "ServiceBinary is not the path"},
+        {R"(\nqvusbbus\.sys\n)", "\n", "does not copy qvusbbus.sys"},
+    };
+    const std::string shipped = ShippedInf(BUS_INF_PATH);
+    for (const Case& c : damage) {
+        std::string damaged = std::regex_replace(shipped, std::regex(c.pattern), c.replacement);
+        ASSERT_NE(damaged, shipped) << c.pattern << " matches nothing in the INF";
+        std::string problems = Joined(CheckBusInf(Inf::Parse(damaged), "qvusbbus.sys"));
         EXPECT_NE(problems.find(c.problem), std::string::npos) << c.pattern << " gave:\n" << problems;
     }
 }

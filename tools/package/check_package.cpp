@@ -1,6 +1,7 @@
-// Checks a test-signed driver package directory: the driver's Authenticode
-// signature verifies against the package's own test certificate (and fails
-// once the image is altered), and the INF has what installing needs.
+// Checks a test-signed driver package directory: each driver's (the port
+// driver's and the bus driver's) Authenticode signature verifies against the
+// package's own test certificate (and fails once the image is altered), and
+// each INF has what installing needs.
 //
 //   check_package --dir DIR --osslsigncode PATH --openssl PATH
 //   check_package --skip REASON      (tools missing: exit 77, "skipped")
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -19,8 +21,19 @@
 
 namespace {
 
-const char kDriver[] = "qvsimdm.sys";
-const char kInf[] = "qvsimdm.inf";
+// The drivers of the package, each with its INF and the check for that INF.
+struct Driver {
+    const char* sys;
+    const char* inf;
+    std::vector<std::string> (*check)(const package::Inf&, const std::string&);
+    const char* says;
+};
+const Driver kDrivers[] = {
+    {"qvsimdm.sys", "qvsimdm.inf", package::CheckPortsInf,
+     "the Ports class, both models with the bus child's ID, the files, the service and PortName"},
+    {"qvusbbus.sys", "qvusbbus.inf", package::CheckBusInf,
+     "the System class, both models matching CDC-ACM devices, the files and the service"},
+};
 const char kCertificate[] = "qvsimdm-test.cer";
 const int kSkipped = 77;
 
@@ -42,16 +55,16 @@ bool Run(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-void CheckInf(const fs::path& path) {
+void CheckInf(const fs::path& dir, const Driver& driver) {
+    fs::path path = dir / driver.inf;
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
-    std::vector<std::string> problems = package::CheckPortsInf(package::Inf::Parse(text.str()), kDriver);
+    std::vector<std::string> problems = driver.check(package::Inf::Parse(text.str()), driver.sys);
     for (const std::string& problem : problems) {
         Report(false, path.filename().string() + ": " + problem);
     }
-    Report(problems.empty() && in, path.filename().string() + " has the Ports class, both models, the files, "
-                                                             "the service and PortName");
+    Report(problems.empty() && in, path.filename().string() + " has " + driver.says);
 }
 
 // Flips one byte in the middle of the image, past the headers.
@@ -67,7 +80,8 @@ bool Tamper(const fs::path& from, const fs::path& to) {
     return static_cast<bool>(file);
 }
 
-void CheckSignature(const fs::path& dir, const std::string& osslsigncode, const std::string& openssl) {
+void CheckSignature(const fs::path& dir, const char* kDriver, const std::string& osslsigncode,
+                    const std::string& openssl) {
     fs::path work = fs::temp_directory_path() / ("check_package_" + std::to_string(::getpid()));
     fs::create_directories(work);
     fs::path pem = work / "certificate.pem";
@@ -108,12 +122,17 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: check_package --dir DIR --osslsigncode PATH --openssl PATH | --skip REASON\n");
         return 2;
     }
-    for (const char* file : {kDriver, kInf, kCertificate}) {
-        Report(fs::exists(fs::path(dir) / file), std::string("the package has ") + file);
+    Report(fs::exists(fs::path(dir) / kCertificate), std::string("the package has ") + kCertificate);
+    for (const Driver& driver : kDrivers) {
+        for (const char* file : {driver.sys, driver.inf}) {
+            Report(fs::exists(fs::path(dir) / file), std::string("the package has ") + file);
+        }
     }
     if (failures == 0) {
-        CheckInf(fs::path(dir) / kInf);
-        CheckSignature(dir, osslsigncode, openssl);
+        for (const Driver& driver : kDrivers) {
+            CheckInf(dir, driver);
+            CheckSignature(dir, driver.sys, osslsigncode, openssl);
+        }
     }
     std::printf("%d passed, %d failed\n", passes, failures);
     return failures == 0 ? 0 : 1;

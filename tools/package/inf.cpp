@@ -9,6 +9,7 @@ namespace package {
 namespace {
 
 const char kPortsClassGuid[] = "{4D36E978-E325-11CE-BFC1-08002BE10318}";
+const char kSystemClassGuid[] = "{4D36E97D-E325-11CE-BFC1-08002BE10318}";
 
 std::string Lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -74,8 +75,8 @@ long Number(const std::string& text) {
 // Checks of one architecture's install sections, reached from its model.
 class InstallCheck {
 public:
-    InstallCheck(const Inf& inf, const std::string& driverFile, std::vector<std::string>* problems)
-        : inf_(inf), driver_(driverFile), problems_(problems) {}
+    InstallCheck(const Inf& inf, const std::string& driverFile, bool portName, std::vector<std::string>* problems)
+        : inf_(inf), driver_(driverFile), portName_(portName), problems_(problems) {}
 
     // The DDInstall section a model line names, as Windows picks it for the
     // architecture: the most decorated one that exists.
@@ -91,7 +92,9 @@ public:
     void Check(const std::string& install) {
         CheckCopyFiles(install);
         CheckService(install + ".Services");
-        CheckPortName(install + ".HW");
+        if (portName_) {
+            CheckPortName(install + ".HW");
+        }
     }
 
 private:
@@ -165,18 +168,28 @@ private:
 
     const Inf& inf_;
     std::string driver_;
+    bool portName_;
     std::vector<std::string>* problems_;
 };
 
-void CheckVersion(const Inf& inf, std::vector<std::string>* problems) {
+// What one kind of INF must say beyond what every driver INF says.
+struct InfRules {
+    const char* className;
+    const char* classGuid;
+    bool portName;                  // the hardware AddReg writes PortName
+    std::vector<std::string> ids;   // hardware or compatible IDs every architecture's models match
+};
+
+void CheckVersion(const Inf& inf, const InfRules& rules, std::vector<std::string>* problems) {
     if (!SameText(inf.Value("Version", "Signature"), "$WINDOWS NT$")) {
         problems->push_back("[Version] Signature is not \"$WINDOWS NT$\"");
     }
-    if (!SameText(inf.Value("Version", "Class"), "Ports")) {
-        problems->push_back("[Version] Class is not Ports");
+    if (!SameText(inf.Value("Version", "Class"), rules.className)) {
+        problems->push_back(std::string("[Version] Class is not ") + rules.className);
     }
-    if (!SameText(inf.Value("Version", "ClassGuid"), kPortsClassGuid)) {
-        problems->push_back(std::string("[Version] ClassGuid is not the Ports class ") + kPortsClassGuid);
+    if (!SameText(inf.Value("Version", "ClassGuid"), rules.classGuid)) {
+        problems->push_back(std::string("[Version] ClassGuid is not the ") + rules.className + " class " +
+                            rules.classGuid);
     }
 }
 
@@ -257,9 +270,11 @@ std::string Inf::Value(const std::string& section, const std::string& key) const
     return {};
 }
 
-std::vector<std::string> CheckPortsInf(const Inf& inf, const std::string& driverFile) {
+namespace {
+
+std::vector<std::string> CheckDriverInf(const Inf& inf, const std::string& driverFile, const InfRules& rules) {
     std::vector<std::string> problems;
-    CheckVersion(inf, &problems);
+    CheckVersion(inf, rules, &problems);
     CheckSourceFiles(inf, driverFile, &problems);
     if (!inf.HasSection("DestinationDirs")) {
         problems.push_back("[DestinationDirs] is missing");
@@ -268,13 +283,22 @@ std::vector<std::string> CheckPortsInf(const Inf& inf, const std::string& driver
     if (manufacturers.empty()) {
         problems.push_back("[Manufacturer] is missing or empty");
     }
-    InstallCheck install(inf, driverFile, &problems);
+    InstallCheck install(inf, driverFile, rules.portName, &problems);
     for (const InfLine& m : manufacturers) {
         const std::string& models = m.values[0];
         for (const std::string arch : {"NTx86", "NTamd64"}) {
             bool declared = std::any_of(m.values.begin() + 1, m.values.end(),
                                         [&](const std::string& v) { return SameText(v, arch); });
             const auto& devices = inf.Section(models + "." + arch);
+            for (const std::string& id : rules.ids) {
+                bool matched = std::any_of(devices.begin(), devices.end(), [&](const InfLine& d) {
+                    return std::any_of(d.values.begin() + (d.values.empty() ? 0 : 1), d.values.end(),
+                                       [&](const std::string& v) { return SameText(v, id); });
+                });
+                if (!matched) {
+                    problems.push_back("[" + models + "." + arch + "] does not match " + id);
+                }
+            }
             if (!declared || devices.empty()) {
                 problems.push_back("[Manufacturer] has no " + arch + " models with devices ([" + models + "." +
                                    arch + "])");
@@ -297,6 +321,16 @@ std::vector<std::string> CheckPortsInf(const Inf& inf, const std::string& driver
         }
     }
     return problems;
+}
+
+}  // namespace
+
+std::vector<std::string> CheckPortsInf(const Inf& inf, const std::string& driverFile) {
+    return CheckDriverInf(inf, driverFile, {"Ports", kPortsClassGuid, true, {"QVUSBBUS\\CDC_ACM"}});
+}
+
+std::vector<std::string> CheckBusInf(const Inf& inf, const std::string& driverFile) {
+    return CheckDriverInf(inf, driverFile, {"System", kSystemClassGuid, false, {"USB\\Class_02&SubClass_02"}});
 }
 
 }  // namespace package

@@ -36,7 +36,13 @@ private:
 // this one lacks, one problem per entry; empty when it is complete: Version
 // with Class=Ports and its ClassGuid, Manufacturer with NTx86 and NTamd64
 // models, DestinationDirs, CopyFiles of the driver, AddService with
-// ServiceType 1 and the binary, and the hardware AddReg that writes PortName.
+// ServiceType 1 and the binary, the hardware AddReg that writes PortName,
+// and models matching the bus driver's child (QVUSBBUS\CDC_ACM).
 std::vector<std::string> CheckPortsInf(const Inf& inf, const std::string& driverFile);
+
+// The same for the bus driver's System-class INF (e.g. "qvusbbus.sys"):
+// Class=System and its ClassGuid, models matching USB\Class_02&SubClass_02
+// in both architectures, the files and the service; no PortName.
+std::vector<std::string> CheckBusInf(const Inf& inf, const std::string& driverFile);
 
 }  // namespace package
