@@ -421,7 +421,9 @@ BOOLEAN CancelIrpInternal(PIRP irp) {
     size_t locksBefore = Self().heldLocks.size() - 1;
     {
         DriverCall call(device != nullptr ? device->DriverObject : nullptr);
+        ObserveRoutine(RoutineCall::Kind::Cancel, true, reinterpret_cast<const void*>(routine), irp);
         routine(device, irp);
+        ObserveRoutine(RoutineCall::Kind::Cancel, false, reinterpret_cast<const void*>(routine), irp);
     }
     // Rule CANCEL_ROUTINE_RETURNED_HOLDING_CANCEL_SPIN_LOCK.
     if (Self().heldLocks.size() != locksBefore) {
@@ -625,7 +627,9 @@ VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             }
             {
                 DriverCall call(device != nullptr ? device->DriverObject : meta.allocator);
+                ObserveRoutine(RoutineCall::Kind::Completion, true, reinterpret_cast<const void*>(routine), Irp);
                 result = routine(device, Irp, context);
+                ObserveRoutine(RoutineCall::Kind::Completion, false, reinterpret_cast<const void*>(routine), Irp);
                 CheckReturnState("completion routine", irql, locks);
             }
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {
