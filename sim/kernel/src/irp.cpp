@@ -387,7 +387,9 @@ NTSTATUS CallDriverInternal(PDEVICE_OBJECT device, PIRP irp, bool viaPo) {
     NTSTATUS status;
     {
         DriverCall call(device->DriverObject);
+        ObserveRoutine(RoutineCall::Kind::Dispatch, true, reinterpret_cast<const void*>(routine), irp);
         status = routine(device, irp);
+        ObserveRoutine(RoutineCall::Kind::Dispatch, false, reinterpret_cast<const void*>(routine), irp);
         CheckReturnState("dispatch routine", irql, locks);
     }
     {
@@ -414,6 +416,8 @@ BOOLEAN CancelIrpInternal(PIRP irp) {
         InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine), nullptr));
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);
+        ObserveRoutine(RoutineCall::Kind::Cancel, true, nullptr, irp);  // nobody to call: seen all the same
+        ObserveRoutine(RoutineCall::Kind::Cancel, false, nullptr, irp);
         return FALSE;
     }
     irp->CancelIrql = irql;

@@ -270,14 +270,27 @@ RaceLog& Races() {
     return log;
 }
 
+// One step of an ordering: an event name, or several separated by '|'.
+std::vector<std::string> Alternatives(const std::string& step) {
+    std::vector<std::string> names;
+    std::stringstream in(step);
+    std::string name;
+    while (std::getline(in, name, '|')) {
+        names.push_back(name);
+    }
+    return names;
+}
+
 void StartRaceLog(const std::vector<RaceOrdering>& orderings, SharedTrace* shared) {
     RaceLog& log = Races();
     log.names.clear();
     log.shared = shared;
     for (const RaceOrdering& o : orderings) {
-        for (const std::string& name : o.events) {
-            if (std::find(log.names.begin(), log.names.end(), name) == log.names.end()) {
-                log.names.push_back(name);
+        for (const std::string& step : o.events) {
+            for (const std::string& name : Alternatives(step)) {
+                if (std::find(log.names.begin(), log.names.end(), name) == log.names.end()) {
+                    log.names.push_back(name);
+                }
             }
         }
     }
@@ -287,9 +300,14 @@ void StartRaceLog(const std::vector<RaceOrdering>& orderings, SharedTrace* share
 bool Shows(const SharedTrace& run, const RaceOrdering& ordering) {
     const auto& names = Races().names;
     size_t next = 0;
+    std::vector<std::string> step;
     for (uint32_t i = 0; i < run.eventCount && next < ordering.events.size(); ++i) {
-        if (names[run.events[i]] == ordering.events[next]) {
+        if (step.empty()) {
+            step = Alternatives(ordering.events[next]);
+        }
+        if (std::find(step.begin(), step.end(), names[run.events[i]]) != step.end()) {
             ++next;
+            step.clear();
         }
     }
     return next == ordering.events.size();

@@ -32,7 +32,8 @@
 namespace kmodel {
 
 // Events that occurred in this order (not necessarily adjacent) in one
-// schedule; `minimum` is how many schedules of the budget must show it.
+// schedule; a step "a|b" is either event. `minimum` is how many schedules
+// of the budget must show it.
 struct RaceOrdering {
     std::vector<std::string> events;
     int minimum = 1;

@@ -1,5 +1,6 @@
-// Watching the driver routines the model calls: DPC routines, cancel
-// routines and completion routines, each as it begins and as it returns.
+// Watching the driver routines the model calls: dispatch routines, DPC
+// routines, cancel routines and completion routines, each as it begins and
+// as it returns.
 // Explorations use it to tell which races a schedule reached without any
 // tracing in the driver.
 #pragma once
@@ -9,10 +10,10 @@
 namespace kmodel {
 
 struct RoutineCall {
-    enum class Kind { Dpc, Cancel, Completion };
+    enum class Kind { Dpc, Cancel, Completion, Dispatch };
     Kind kind = Kind::Dpc;
     bool begin = true;              // false: it has returned
-    const void* routine = nullptr;  // the driver's function
+    const void* routine = nullptr;  // the driver's function; null for a cancel that found none
     const void* object = nullptr;   // the KDPC, or the IRP
     int processor = 0;              // the processor it runs on
 };
