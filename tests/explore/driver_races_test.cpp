@@ -420,5 +420,66 @@ TEST_F(RaceTest, TheReadTimerAgainstRemoval) {
         {{{"read timeout DPC during removal"}, 80}});
 }
 
+// The handle closes while a read and a wait are held and the modem sends
+// data and a notification: the cleanup ends whatever they did not.
+TEST_F(RaceTest, CleanupAgainstDataAndANotificationWithAHeldReadAndWait) {
+    SetTimeouts(0, 0, 0);
+    SetWaitMask(SERIAL_EV_CTS);
+    Pending read, wait;
+    ASSERT_EQ(StartRead(read, 64), STATUS_PENDING);
+    ASSERT_EQ(StartWait(wait), STATUS_PENDING);
+    ExpectNoRaceWithin(
+        {Pct(500)},
+        [&] {
+            kmodel::ModelThread device(
+                [&] {
+                    CarrierChange();
+                    Arrive(2);
+                },
+                "device");
+            CloseNow();
+            device.Join();
+            kmodel::WaitForQuiescence();
+            ExpectDone(read);
+            ExpectDone(wait);
+            ExpectReopenWorks();
+            ExpectRemovedClean();
+        },
+        {{{"interrupt completion during cleanup|bulk-in completion during cleanup"}, 50},
+         {{"cleanup", "wait ended cancelled"}, 50}});
+    ClosePort();  // while the held requests are still in scope
+}
+
+// Two writes from two threads, each longer than a chunk: each goes out
+// whole, one after the other, never interleaved on the wire.
+TEST_F(RaceTest, TwoWritesFromTwoThreadsGoOutWhole) {
+    const size_t length = WRITE_CHUNK_SIZE + 100;
+    ExpectNoRaceWithin(
+        {Pct(500)},
+        [&] {
+            size_t before = log.records.size();
+            Pending a, b;
+            kmodel::ModelThread other([&] { StartWrite(b, std::vector<uint8_t>(length, 'b')); }, "writer");
+            StartWrite(a, std::vector<uint8_t>(length, 'a'));
+            other.Join();
+            kmodel::WaitForQuiescence();
+            ExpectDone(a);
+            ExpectDone(b);
+            std::string wire;
+            for (size_t i = before; i < log.records.size(); ++i) {
+                const usbsim::UrbRecord& r = log.records[i];
+                if (!r.completion && r.endpoint == usbsim::kBulkOutEndpoint) {
+                    wire.append(r.data.begin(), r.data.end());
+                }
+            }
+            std::string ab = std::string(length, 'a') + std::string(length, 'b');
+            std::string ba = std::string(length, 'b') + std::string(length, 'a');
+            EXPECT_TRUE(wire == ab || wire == ba) << "the writes' chunks interleaved on the wire";
+            ClosePort();
+            ExpectRemovedClean();
+        },
+        {{{"write dispatch during write dispatch"}, 20}, {{"write completion during write dispatch"}, 20}});
+}
+
 }  // namespace
 }  // namespace qvtest

@@ -13,7 +13,8 @@
 //    one that ended in error), "read timeout DPC", "read cancel routine",
 //    "write cancel routine", "wait cancel routine", "lower cancel routine",
 //    "cancel with no routine" (a cancel that found the request unguarded),
-//    "read dispatch", "write dispatch" (the driver's dispatch routines);
+//    "read dispatch", "write dispatch", "control dispatch" (the driver's
+//    dispatch routines);
 //  - overlaps: "<a> during <b>" when a begins while b is in flight or running.
 #pragma once
 
@@ -116,7 +117,10 @@ private:
                    : is(OnWriteComplete)      ? "write completion"
                                               : "";
         case kmodel::RoutineCall::Kind::Dispatch:
-            return is(DispatchRead) ? "read dispatch" : is(DispatchWrite) ? "write dispatch" : "";
+            return is(DispatchRead)     ? "read dispatch"
+                   : is(DispatchWrite)  ? "write dispatch"
+                   : is(ModemIoControl) ? "control dispatch"
+                                        : "";
         case kmodel::RoutineCall::Kind::Cancel:
             return c.routine == nullptr        ? "cancel with no routine"
                    : is(ReadCancelRoutine)     ? "read cancel routine"
