@@ -126,25 +126,57 @@ def run(cmd, cwd, log):
         return subprocess.run(cmd, cwd=cwd, stdout=out, stderr=subprocess.STDOUT).returncode
 
 
-def explore(scratch, jobs):
-    """Runs the explore label; returns {test: (passed, seconds, schedules, replay)} and wall time."""
+# What a failing run reported first: the verifier's rule, or the failed check.
+SYMPTOM = re.compile(r"^(rule:\s+\S+|\S+:\d+: Failure)")
+
+
+def explore(scratch, jobs, test=None, schedule=None):
+    """Runs the explore label (or one test of it, under a replay); returns
+    {test: [passed, seconds, schedules, replay, symptom]} and wall time."""
     log = os.path.join(scratch, "mutate-ctest.log")
+    command = ["ctest", "--test-dir", "build", "-L", "explore", "-j", str(jobs), "--timeout", "600",
+               "--output-on-failure"]
+    if test:
+        command += ["-R", "^" + re.escape(test) + "$"]
+    env = dict(os.environ)
+    env.pop("QV_SCHEDULE", None)
+    if schedule:
+        env["QV_SCHEDULE"] = schedule
     start = time.time()
-    run(["ctest", "--test-dir", "build", "-L", "explore", "-j", str(jobs), "--timeout", "600",
-         "--output-on-failure"], scratch, log)
+    with open(log, "w") as out:
+        subprocess.run(command, cwd=scratch, stdout=out, stderr=subprocess.STDOUT, env=env)
     wall = time.time() - start
     results, current = {}, None
     for line in open(log, errors="replace"):
         m = STATUS_LINE.match(line)
         if m:
             name, passed, seconds = m.group(1), m.group(3).strip() == "Passed", float(m.group(4))
-            results[name] = [passed, seconds, None, None]
+            results[name] = [passed, seconds, None, None, None]
             current = None if passed else name
             continue
+        if not current:
+            continue
         f = FOUND.search(line)
-        if f and current and results[current][2] is None:
+        if f and results[current][2] is None:
             results[current][2], results[current][3] = int(f.group(1)), f.group(2)
+        # The child's own report: a verifier rule first, else the first
+        # check of the scenario (not the fixture's summary of the exploration).
+        symptom = SYMPTOM.search(line.strip())
+        if symptom and "race_fixture.h" not in symptom.group(1):
+            known = results[current][4]
+            if known is None or (symptom.group(1).startswith("rule:") and not known.startswith("rule:")):
+                results[current][4] = symptom.group(1)
     return results, wall
+
+
+def replay_holds(scratch, jobs, test, result):
+    """Whether the failing schedule, replayed alone, fails again with the same first symptom."""
+    if not result[3]:
+        return "no replay string"
+    again, _ = explore(scratch, jobs, test, result[3])
+    if test not in again or again[test][0]:
+        return "replay passed"
+    return "replay fails the same way" if again[test][4] == result[4] else f"replay fails otherwise ({again[test][4]})"
 
 
 def main():
@@ -203,7 +235,7 @@ def main():
                 caught += 1
                 what = "; ".join(f"{t} ({r[2] if r[2] is not None else '?'} schedules, {r[1]:.1f} s"
                                  f"{', ' + r[3] if r[3] else ''})" for t, r in failed)
-                print(f"+ {name}: caught by {what}", flush=True)
+                print(f"+ {name}: caught by {what}; {replay_holds(scratch, args.jobs, *failed[0])}", flush=True)
             else:
                 print(f"- {name}: escaped ({wall:.0f} s)", flush=True)
         finally:
