@@ -146,8 +146,13 @@ NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT fdo, PIRP Irp) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     EnableAllInterfaces(pdx, FALSE);
+    // Set under SpinLock, which DispatchRead decides under: no read is held
+    // after the held ones are ended below.
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
     BOOLEAN wasWorking = pdx->State == Working;
     pdx->State = SurpriseRemoved;
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
     EndHeldRequests(pdx);
     StopDevice(pdx, wasWorking);
     return DefaultPnpHandler(fdo, Irp);
@@ -159,9 +164,12 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT fdo, PIRP Irp) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
     Irp->IoStatus.Status = STATUS_SUCCESS;
 
+    // Removed before the held requests end, under the lock DispatchRead
+    // decides under, so that no read is held after them.
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
     pdx->Closing = TRUE;
+    pdx->State = Removed;
     KeReleaseSpinLock(&pdx->SpinLock, irql);
 
     // Nothing held may start or wait once the transfers below are ended.
@@ -183,7 +191,6 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT fdo, PIRP Irp) {
     // Working device this finds nothing left; after one in any other state
     // it takes down the names that would otherwise outlive the device.
     StopDevice(pdx, TRUE);
-    pdx->State = Removed;
 
     NTSTATUS status = DefaultPnpHandler(fdo, Irp);
     UTILReleaseRemoveLockAndWait(&pdx->RemoveLock, Irp);

@@ -212,22 +212,27 @@ VOID PurgeReceiveBuffer(PDEVICE_EXTENSION pdx) {
 
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT fdo, PIRP Irp) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
-    if (IsRefusedState(pdx->State)) {
-        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
-    }
     ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
-    if (length == 0) {
-        return CompleteRequest(Irp, STATUS_SUCCESS, 0);
-    }
     const SERIAL_TIMEOUTS& timeouts = pdx->Timeouts;
     BOOLEAN returnAtOnce = timeouts.ReadIntervalTimeout == MAXULONG && timeouts.ReadTotalTimeoutMultiplier == 0 &&
                            timeouts.ReadTotalTimeoutConstant == 0;
-    // Trying the buffer and holding the read are one hold of SpinLock: a
-    // bulk-in completion in between would append its data, find no read to
-    // serve, and leave this one held with data already buffered.
+    // The state test, the try of the buffer and the holding of the read are
+    // one hold of SpinLock. Surprise removal and removal set the state under
+    // it before they end the held requests, so a read is either refused here
+    // or held where they find it; and a bulk-in completion in between would
+    // append its data, find no read to serve, and leave this one held with
+    // data already buffered.
     AFTER_TAKE after;
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    if (IsRefusedState(pdx->State)) {
+        KeReleaseSpinLock(&pdx->SpinLock, irql);
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    }
+    if (length == 0) {
+        KeReleaseSpinLock(&pdx->SpinLock, irql);
+        return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    }
     NTSTATUS status = TakeFromBufferLocked(pdx, Irp->AssociatedIrp.SystemBuffer, &length, &after);
     if (!NT_SUCCESS(status) && !returnAtOnce) {
         status = EnqueueReadIrp(pdx, Irp);

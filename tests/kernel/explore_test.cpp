@@ -3,6 +3,7 @@
 // replays to the same failure.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <new>
 #include <string>
@@ -271,6 +272,42 @@ void DeleteBesideRunningDpc(bool flush, PDRIVER_OBJECT driver) {
     });
 }
 
+// ---- a timer that expires while its owner tears down ----------------------------
+
+// The owner cancels the timer and deletes the device while the clock
+// reaches the due time on another thread; without a flush, a timer that
+// expired just before the cancel leaves its DPC queued on a deleted device.
+struct Ticking {
+    KTIMER timer;
+    KDPC dpc;
+    LONG touches;
+};
+
+VOID NTAPI TouchDpc(PKDPC, PVOID context, PVOID, PVOID) {
+    InterlockedIncrement(&static_cast<Ticking*>(context)->touches);
+}
+
+void TeardownAsTheTimerExpires(bool flush, PDRIVER_OBJECT driver) {
+    kmodel::RunAsDriver(driver, [flush, driver] {
+        PDEVICE_OBJECT device;
+        ASSERT_EQ(IoCreateDevice(driver, sizeof(Ticking), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+                  STATUS_SUCCESS);
+        auto* t = static_cast<Ticking*>(device->DeviceExtension);
+        KeInitializeTimer(&t->timer);
+        KeInitializeDpc(&t->dpc, TouchDpc, t);
+        LARGE_INTEGER due;
+        due.QuadPart = -10 * 10000;
+        KeSetTimer(&t->timer, due, &t->dpc);
+        kmodel::ModelThread clock([] { kmodel::StepClock(10); }, "clock");
+        KeCancelTimer(&t->timer);
+        if (flush) {
+            KeFlushQueuedDpcs();
+        }
+        IoDeleteDevice(device);
+        clock.Join();
+    });
+}
+
 struct Toy {
     const char* name;
     std::function<void(bool locked)> scenario;
@@ -291,7 +328,8 @@ protected:
     std::vector<Toy> Toys() {
         return {{"check-then-act", CheckThenAct},
                 {"timer left armed", TimerLeftArmed},
-                {"URB resubmitted", [this](bool locked) { UrbResubmitted(locked, lower); }}};
+                {"URB resubmitted", [this](bool locked) { UrbResubmitted(locked, lower); }},
+                {"timer expiring in a teardown", [this](bool locked) { TeardownAsTheTimerExpires(locked, lower); }}};
     }
 
     std::unique_ptr<kmodel::System> system;
@@ -360,6 +398,58 @@ TEST_F(ExploreToys, ADeviceDeletedBesideItsRunningDpcIsFoundAndAFlushMendsIt) {
     EXPECT_NE(racy.failure.find(kmodel::rule::kDeleteWhileDpcRuns), std::string::npos) << racy.failure;
     kmodel::ExploreResult mended = Explore(Bounded(), [this] { DeleteBesideRunningDpc(true, lower); });
     EXPECT_FALSE(mended.failed) << mended.replay << "\n" << mended.failure;
+}
+
+// Under the default strategy a timer the clock reaches expires at once, and
+// its DPC runs before the owner goes on: the racy teardown passes there.
+TEST_F(ExploreToys, TheDefaultStrategyExpiresATimerWhenTheClockReachesIt) {
+    TeardownAsTheTimerExpires(false, lower);
+    kmodel::WaitForQuiescence();
+}
+
+// Bounded search finds the teardown race (a switch to the clock's thread,
+// then an early expiry), and its replay string names that interrupt.
+TEST_F(ExploreToys, AnEarlyExpiryIsADecisionOfBoundedSearch) {
+    kmodel::ExploreResult found = Explore(Bounded(), [this] { TeardownAsTheTimerExpires(false, lower); });
+    ASSERT_TRUE(found.failed);
+    EXPECT_NE(found.replay.find(".t"), std::string::npos) << found.replay;
+}
+
+// A QV_SCHEDULE replay runs that one schedule from the fresh setup: it
+// passes when the schedule passes, fails when it fails.
+TEST_F(ExploreToys, AReplayRunsExactlyItsScheduleAndPassesWhenItPasses) {
+    kmodel::ExploreResult found = Explore(Bounded(), [] { CheckThenAct(false); });
+    ASSERT_TRUE(found.failed);
+    for (bool locked : {false, true}) {
+        setenv("QV_SCHEDULE", locked ? "default" : found.replay.c_str(), 1);
+        kmodel::ExploreResult replay = Explore(Pct(), [locked] { CheckThenAct(locked); });
+        unsetenv("QV_SCHEDULE");
+        EXPECT_TRUE(replay.replayed);
+        EXPECT_EQ(replay.schedules, 1);
+        EXPECT_EQ(replay.failed, !locked) << replay.failure;
+    }
+}
+
+// Each schedule's race events are matched against the orderings: both
+// orders of the thread and the DPC occur, an order never made does not.
+TEST_F(ExploreToys, AnExplorationCountsTheOrderingsItsSchedulesShowed) {
+    static Once once;
+    kmodel::ExploreOptions options = Pct();
+    options.orderings = {{{"thread", "dpc"}, 1}, {{"dpc", "thread"}, 1}, {{"thread|dpc", "neither"}, 1}};
+    kmodel::ExploreResult result = Explore(options, [] {
+        once = Once{};
+        KeInitializeDpc(&once.dpc, [](PKDPC, PVOID, PVOID, PVOID) { kmodel::MarkRaceEvent("dpc"); }, nullptr);
+        kmodel::ModelThread thread([] { kmodel::MarkRaceEvent("thread"); }, "thread");
+        KeInsertQueueDpc(&once.dpc, nullptr, nullptr);
+        thread.Join();
+        kmodel::WaitForQuiescence();
+    });
+    ASSERT_FALSE(result.failed) << result.failure;
+    ASSERT_EQ(result.reached.size(), 3u);
+    EXPECT_GT(result.reached[0], 0);
+    EXPECT_GT(result.reached[1], 0);
+    EXPECT_EQ(result.reached[0] + result.reached[1], result.schedules);
+    EXPECT_EQ(result.reached[2], 0);
 }
 
 }  // namespace

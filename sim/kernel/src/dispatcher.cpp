@@ -138,32 +138,49 @@ void RemoveTimerLocked(PKTIMER timer) {
 
 }  // namespace
 
-void FireDueTimersLocked(int64_t now) {
+namespace {
+
+// One timer expires: signalled, re-armed if periodic, its DPC queued.
+void ExpireLocked(std::multimap<int64_t, PKTIMER>::iterator entry, int processor) {
+    auto& timers = Sched().timers;
+    PKTIMER timer = entry->second;
+    int64_t due = entry->first;
+    timers.erase(entry);
+    timer->Header.Inserted = FALSE;
+    timer->Header.SignalState = 1;
+    if (timer->Period > 0) {
+        timer->DueTime.QuadPart = static_cast<ULONGLONG>(due + int64_t(timer->Period) * 10000);
+        timer->Header.Inserted = TRUE;
+        timers.emplace(static_cast<int64_t>(timer->DueTime.QuadPart), timer);
+    }
+    if (timer->Dpc == nullptr) {
+        return;
+    }
+    // The clock interrupt that expires timers moves from processor to
+    // processor, so timer DPCs meet transfer completions.
+    PKDPC dpc = timer->Dpc;
+    if (dpc->Number < MAXIMUM_PROCESSORS) {
+        UCHAR saved = dpc->Number;
+        int target = processor >= 0 ? processor : NextHardwareProcessor();
+        dpc->Number = static_cast<UCHAR>(MAXIMUM_PROCESSORS + target);
+        InsertDpcLocked(dpc, nullptr, nullptr);
+        dpc->Number = saved;
+    } else {
+        InsertDpcLocked(dpc, nullptr, nullptr);
+    }
+}
+
+}  // namespace
+
+bool ExpiryDueLocked() {
+    auto& timers = Sched().timers;
+    return !timers.empty() && timers.begin()->first <= NowLocked();
+}
+
+void FireDueTimersLocked(int64_t now, int processor) {
     auto& timers = Sched().timers;
     while (!timers.empty() && timers.begin()->first <= now) {
-        PKTIMER timer = timers.begin()->second;
-        int64_t due = timers.begin()->first;
-        timers.erase(timers.begin());
-        timer->Header.Inserted = FALSE;
-        timer->Header.SignalState = 1;
-        if (timer->Period > 0) {
-            timer->DueTime.QuadPart = static_cast<ULONGLONG>(due + int64_t(timer->Period) * 10000);
-            timer->Header.Inserted = TRUE;
-            timers.emplace(static_cast<int64_t>(timer->DueTime.QuadPart), timer);
-        }
-        if (timer->Dpc != nullptr) {
-            // The clock interrupt that expires timers moves from processor
-            // to processor, so timer DPCs meet transfer completions.
-            PKDPC dpc = timer->Dpc;
-            if (dpc->Number < MAXIMUM_PROCESSORS) {
-                UCHAR saved = dpc->Number;
-                dpc->Number = static_cast<UCHAR>(MAXIMUM_PROCESSORS + NextHardwareProcessor());
-                InsertDpcLocked(dpc, nullptr, nullptr);
-                dpc->Number = saved;
-            } else {
-                InsertDpcLocked(dpc, nullptr, nullptr);
-            }
-        }
+        ExpireLocked(timers.begin(), processor);
     }
 }
 
@@ -204,8 +221,14 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     Timer->Dpc = Dpc;
     Timer->Period = Period;
     Timer->Header.Inserted = TRUE;
-    s.timers.emplace(due, Timer);
-    FireDueTimersLocked(NowLocked());  // a due time already reached expires at once
+    auto entry = s.timers.emplace(due, Timer);
+    // A due time already reached expires at once. Other due timers expire
+    // here too, unless an exploring strategy decides when they do.
+    if (!ExpiriesDeferred()) {
+        FireDueTimersLocked(NowLocked());
+    } else if (due <= NowLocked()) {
+        ExpireLocked(entry, -1);
+    }
     return wasArmed;
 }
 

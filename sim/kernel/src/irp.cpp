@@ -387,7 +387,9 @@ NTSTATUS CallDriverInternal(PDEVICE_OBJECT device, PIRP irp, bool viaPo) {
     NTSTATUS status;
     {
         DriverCall call(device->DriverObject);
+        ObserveRoutine(RoutineCall::Kind::Dispatch, true, reinterpret_cast<const void*>(routine), irp);
         status = routine(device, irp);
+        ObserveRoutine(RoutineCall::Kind::Dispatch, false, reinterpret_cast<const void*>(routine), irp);
         CheckReturnState("dispatch routine", irql, locks);
     }
     {
@@ -414,6 +416,8 @@ BOOLEAN CancelIrpInternal(PIRP irp) {
         InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine), nullptr));
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);
+        ObserveRoutine(RoutineCall::Kind::Cancel, true, nullptr, irp);  // nobody to call: seen all the same
+        ObserveRoutine(RoutineCall::Kind::Cancel, false, nullptr, irp);
         return FALSE;
     }
     irp->CancelIrql = irql;
@@ -421,7 +425,9 @@ BOOLEAN CancelIrpInternal(PIRP irp) {
     size_t locksBefore = Self().heldLocks.size() - 1;
     {
         DriverCall call(device != nullptr ? device->DriverObject : nullptr);
+        ObserveRoutine(RoutineCall::Kind::Cancel, true, reinterpret_cast<const void*>(routine), irp);
         routine(device, irp);
+        ObserveRoutine(RoutineCall::Kind::Cancel, false, reinterpret_cast<const void*>(routine), irp);
     }
     // Rule CANCEL_ROUTINE_RETURNED_HOLDING_CANCEL_SPIN_LOCK.
     if (Self().heldLocks.size() != locksBefore) {
@@ -625,7 +631,9 @@ VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             }
             {
                 DriverCall call(device != nullptr ? device->DriverObject : meta.allocator);
+                ObserveRoutine(RoutineCall::Kind::Completion, true, reinterpret_cast<const void*>(routine), Irp);
                 result = routine(device, Irp, context);
+                ObserveRoutine(RoutineCall::Kind::Completion, false, reinterpret_cast<const void*>(routine), Irp);
                 CheckReturnState("completion routine", irql, locks);
             }
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {

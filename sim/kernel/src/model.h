@@ -14,6 +14,7 @@
 #include <wdm.h>
 
 #include <kmodel/io.h>
+#include <kmodel/observe.h>
 #include <kmodel/system.h>
 #include <kmodel/verifier.h>
 
@@ -76,6 +77,9 @@ void SchedulingPoint(const char* what);
 // which is released meanwhile.
 void BlockLocked(std::unique_lock<Mutex>& lock, const char* what, std::function<bool()> ready, int64_t deadline = -1);
 
+// Tells the routine observer about a driver routine the model calls.
+void ObserveRoutine(RoutineCall::Kind kind, bool begin, const void* routine, const void* object);
+
 // The processor this thread runs on when it must name one (DPC targeting).
 int CurrentProcessor();
 // The thread's IRQL changed: it takes or gives back a processor.
@@ -120,7 +124,14 @@ bool RemoveDpcLocked(PKDPC dpc);
 // of those have run (or left the queue) since.
 std::vector<uint64_t> DpcMarks();
 bool DpcsPassed(const std::vector<uint64_t>& marks);
-void FireDueTimersLocked(int64_t now);
+// Expires the timers due by `now`; their DPCs go to `processor`, or where
+// the hardware's interrupts land next (-1).
+void FireDueTimersLocked(int64_t now, int processor = -1);
+// A timer is due by the clock and has not expired (exploring strategies
+// leave expiries to their own decision).
+bool ExpiryDueLocked();
+// True under an exploring strategy: due timers wait for its decision.
+bool ExpiriesDeferred();
 
 void StartKernelThreads(const BootOptions& options);
 void StopKernelThreads();

@@ -57,11 +57,15 @@ struct Fiber {
 
 // One decision of a run: a scheduling point where more than one fiber could
 // run. Bounded-preemption enumeration reads them back from a run.
+// A decision is either which fiber runs, or, while a timer is due, whether
+// its clock interrupt lands now and on which processor.
 struct Decision {
     uint32_t index;
-    uint64_t enabled;  // fiber ids as bits
-    uint8_t chosen;
+    uint64_t enabled;  // fiber ids as bits; for an interrupt, processors
+    uint8_t chosen;    // for an interrupt, kNoInterrupt: not yet
+    bool interrupt;
 };
+constexpr uint8_t kNoInterrupt = 0xFF;
 
 class Strategy {
 public:
@@ -79,6 +83,10 @@ public:
     // The processor an interrupt of simulated hardware (a transfer's
     // completion, a timer's expiry) lands on; `next` is the round-robin one.
     virtual int InterruptProcessor(int count, int next) { return next; }
+    // A timer is due and other fibers still run: the processor whose clock
+    // interrupt expires it at this scheduling point, or -1 for not yet. Only
+    // asked of strategies that are not cooperative.
+    virtual int InterruptNow(int processors) { return 0; }
 };
 
 // The default policy: the running thread goes on until it blocks, except
@@ -91,7 +99,8 @@ std::unique_ptr<Strategy> MakeDefaultStrategy();
 // Parses a replay string; null if it names no strategy.
 std::unique_ptr<Strategy> MakeStrategy(const std::string& schedule);
 std::unique_ptr<Strategy> MakePctStrategy(uint64_t seed, int depth, int64_t steps);
-// Follows `forced` decisions (index -> fiber id) and the default policy
+// Follows `forced` decisions (index -> fiber id, or -1-p: the clock
+// interrupt on processor p) and the non-preemptive policy
 // elsewhere; records every decision into `trace` (capacity entries) if given.
 std::unique_ptr<Strategy> MakeForcedStrategy(std::vector<std::pair<uint32_t, int>> forced, Decision* trace,
                                              uint32_t* traceCount, uint32_t capacity);

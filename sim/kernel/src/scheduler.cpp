@@ -16,6 +16,10 @@
 //
 // Time. With the manual clock time moves only when a test advances it, or,
 // in an exploration, when every thread is blocked and a timer is due next.
+// Under an exploring strategy a timer the clock has reached expires at a
+// scheduling point the strategy chooses, on the processor it chooses, as a
+// clock interrupt would among running threads; at the latest it expires
+// once nothing else can run.
 // With the real clock the scheduler sleeps in the host until the next due
 // time when nothing can run.
 #include <sys/mman.h>
@@ -237,7 +241,9 @@ void EnabledFibers(std::vector<Fiber*>* enabled) {
             enabled->push_back(f);
         }
     }
-    if (enabled->empty() && quiescent != nullptr && Sched().activity == 0) {
+    // A timer whose expiry waits for the strategy is pending work too.
+    bool expiryPending = ExpiriesDeferred() && ExpiryDueLocked();
+    if (enabled->empty() && quiescent != nullptr && Sched().activity == 0 && !expiryPending) {
         enabled->push_back(quiescent);
     }
 }
@@ -291,6 +297,10 @@ void FireRealTimers() {
 // clock); otherwise the model is deadlocked.
 void Idle() {
     Scheduler& s = Sched();
+    if (ExpiriesDeferred() && ExpiryDueLocked()) {
+        FireDueTimersLocked(NowLocked());  // the latest moment a deferred expiry can have
+        return;
+    }
     int64_t next = NextDeadline();
     if (s.clockMode == ClockMode::Real) {
         int64_t now = NowLocked();
@@ -316,6 +326,12 @@ void Idle() {
 void Reschedule() {
     // Not a local: a finishing fiber leaves through here and never returns.
     std::vector<Fiber*>& enabled = F().enabled;
+    if (ExpiriesDeferred() && ExpiryDueLocked()) {
+        int processor = F().strategy->InterruptNow(ProcessorCount());
+        if (processor >= 0) {
+            FireDueTimersLocked(NowLocked(), processor);
+        }
+    }
     for (;;) {
         FireRealTimers();
         EnabledFibers(&enabled);
@@ -521,7 +537,10 @@ void DpcLoop(int index) {
             KIRQL old;
             KeRaiseIrql(DISPATCH_LEVEL, &old);
             DriverCall call(static_cast<PDRIVER_OBJECT>(dpc->DpcData));
+            auto routine = reinterpret_cast<const void*>(dpc->DeferredRoutine);
+            ObserveRoutine(RoutineCall::Kind::Dpc, true, routine, dpc);
             dpc->DeferredRoutine(dpc, dpc->DeferredContext, a1, a2);
+            ObserveRoutine(RoutineCall::Kind::Dpc, false, routine, dpc);
             CheckReturnState("DPC routine", DISPATCH_LEVEL, 0);
             KeLowerIrql(old);
         }
@@ -675,6 +694,10 @@ void SetStrategy(std::unique_ptr<Strategy> strategy) {
     for (auto& fiber : f.all) {
         f.strategy->OnCreate(fiber.get());
     }
+}
+
+bool ExpiriesDeferred() {
+    return F().strategy && !F().strategy->Cooperative();
 }
 
 void SetAutoAdvanceClock(bool on) {
@@ -864,6 +887,19 @@ void AdvanceClock(int64_t milliseconds) {
         if (s.manualNow >= target) {
             break;
         }
+    }
+}
+
+void StepClock(int64_t milliseconds) {
+    Scheduler& s = Sched();
+    if (s.clockMode == ClockMode::Real) {
+        BugCheck("MODEL_MISUSE", "StepClock with the real-time clock");
+    }
+    SchedulingPoint("StepClock");
+    std::lock_guard<Mutex> guard(s.mutex);
+    s.manualNow += milliseconds * 10000;
+    if (!ExpiriesDeferred()) {
+        FireDueTimersLocked(s.manualNow);
     }
 }
 

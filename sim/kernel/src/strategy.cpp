@@ -3,9 +3,11 @@
 // Replay strings:
 //   default                    the deterministic default policy
 //   pct:<seed>:<d>:<k>         PCT with seed, depth d, over about k steps
-//   pb:<i>.<f>,<i>.<f>,...     the default policy except that at decision i
-//                              (the i-th scheduling point where more than one
-//                              thread could run) thread #f runs
+//   pb:<i>.<f>,<i>.t<p>,...    the non-preemptive policy except that at
+//                              decision i (the i-th scheduling point where
+//                              more than one thread could run, or where a
+//                              due timer could expire) thread #f runs, or
+//                              the clock interrupt lands on processor p
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -73,6 +75,19 @@ public:
     // Interrupts land where the seed says, so a completion may meet any
     // other DPC on either processor.
     int InterruptProcessor(int count, int) override { return static_cast<int>(random_() % count); }
+    // A due timer expires after a number of scheduling points drawn when
+    // it first falls due, up to a quarter of the scenario's length.
+    int InterruptNow(int processors) override {
+        if (lastAsked_ + 1 < step_ || countdown_ < 0) {
+            countdown_ = static_cast<int64_t>(random_() % static_cast<uint64_t>(steps_ / 4 + 8));
+        }
+        lastAsked_ = step_ + 1;  // Choose counts this point next
+        if (countdown_-- > 0) {
+            return -1;
+        }
+        countdown_ = -1;
+        return static_cast<int>(random_() % static_cast<uint64_t>(processors));
+    }
 
 private:
     uint64_t seed_;
@@ -81,6 +96,8 @@ private:
     std::minstd_rand random_;  // cheap to seed: one per explored schedule
     std::vector<int64_t> changes_;
     int64_t step_ = 0;
+    int64_t lastAsked_ = -2;  // the step of the last expiry decision
+    int64_t countdown_ = -1;  // scheduling points until the due timer expires
 };
 
 class ForcedStrategy : public Strategy {
@@ -95,7 +112,8 @@ public:
         std::string out = "pb:";
         bool first = true;
         for (auto& [index, fiber] : forced_) {
-            out += (first ? "" : ",") + std::to_string(index) + "." + std::to_string(fiber);
+            std::string what = fiber >= 0 ? std::to_string(fiber) : "t" + std::to_string(-1 - fiber);
+            out += (first ? "" : ",") + std::to_string(index) + "." + what;
             first = false;
         }
         return out;
@@ -120,23 +138,50 @@ public:
                 }
             }
             if (chosen == nullptr) {
-                BugCheck("SCHEDULE_DIVERGED", "decision " + std::to_string(index) + " cannot run thread #" +
-                                                  std::to_string(it->second) + ": the replay does not match this run");
+                Diverged(index, "cannot run thread #" + std::to_string(it->second));
             }
         }
-        if (trace_ != nullptr && *count_ < capacity_) {
-            Decision& d = trace_[(*count_)++];
-            d.index = index;
-            d.enabled = 0;
+        if (Decision* d = Trace(index, false)) {
             for (Fiber* f : enabled) {
-                d.enabled |= uint64_t(1) << (f->id % 64);
+                d->enabled |= uint64_t(1) << (f->id % 64);
             }
-            d.chosen = static_cast<uint8_t>(chosen->id);
+            d->chosen = static_cast<uint8_t>(chosen->id);
         }
         return chosen;
     }
+    // The base policy leaves a due timer until nothing else can run; an
+    // earlier expiry, on either processor, costs a preemption.
+    int InterruptNow(int processors) override {
+        uint32_t index = decisions_++;
+        int processor = -1;
+        auto it = forced_.find(index);
+        if (it != forced_.end()) {
+            if (it->second >= 0) {
+                Diverged(index, "is a timer's expiry, not a choice of thread #" + std::to_string(it->second));
+            }
+            processor = -1 - it->second;
+        }
+        if (Decision* d = Trace(index, true)) {
+            d->enabled = (uint64_t(1) << processors) - 1;
+            d->chosen = processor >= 0 ? static_cast<uint8_t>(processor) : kNoInterrupt;
+        }
+        return processor;
+    }
 
 private:
+    [[noreturn]] static void Diverged(uint32_t index, const std::string& what) {
+        BugCheck("SCHEDULE_DIVERGED",
+                 "decision " + std::to_string(index) + " " + what + ": the replay does not match this run");
+    }
+    Decision* Trace(uint32_t index, bool interrupt) {
+        if (trace_ == nullptr || *count_ >= capacity_) {
+            return nullptr;
+        }
+        Decision* d = &trace_[(*count_)++];
+        *d = Decision{index, 0, 0, interrupt};
+        return d;
+    }
+
     std::map<uint32_t, int> forced_;
     Decision* trace_;
     uint32_t* count_;
@@ -179,7 +224,11 @@ std::unique_ptr<Strategy> MakeStrategy(const std::string& schedule) {
         while (std::getline(in, item, ',')) {
             unsigned index = 0;
             int fiber = 0;
-            if (std::sscanf(item.c_str(), "%u.%d", &index, &fiber) != 2) {
+            if (std::sscanf(item.c_str(), "%u.t%d", &index, &fiber) == 2 && fiber >= 0) {
+                forced.emplace_back(index, -1 - fiber);  // the clock interrupt on processor `fiber`
+                continue;
+            }
+            if (std::sscanf(item.c_str(), "%u.%d", &index, &fiber) != 2 || fiber < 0) {
                 return nullptr;
             }
             forced.emplace_back(index, fiber);
@@ -198,12 +247,71 @@ using namespace detail;
 namespace {
 
 constexpr uint32_t kTraceCapacity = 1 << 16;
+constexpr uint32_t kEventCapacity = 1 << 12;
 
+// What a forked run reports back: its decisions, its length and the race
+// events it saw (as indices into the exploration's names).
 struct SharedTrace {
     uint32_t count;
     int64_t steps;
     Decision decisions[kTraceCapacity];
+    uint32_t eventCount;
+    uint16_t events[kEventCapacity];
 };
+
+// The names the running exploration's orderings use, and where its runs
+// record them; set before the runs fork.
+struct RaceLog {
+    std::vector<std::string> names;
+    SharedTrace* shared = nullptr;
+};
+RaceLog& Races() {
+    static RaceLog log;
+    return log;
+}
+
+// One step of an ordering: an event name, or several separated by '|'.
+std::vector<std::string> Alternatives(const std::string& step) {
+    std::vector<std::string> names;
+    std::stringstream in(step);
+    std::string name;
+    while (std::getline(in, name, '|')) {
+        names.push_back(name);
+    }
+    return names;
+}
+
+void StartRaceLog(const std::vector<RaceOrdering>& orderings, SharedTrace* shared) {
+    RaceLog& log = Races();
+    log.names.clear();
+    log.shared = shared;
+    for (const RaceOrdering& o : orderings) {
+        for (const std::string& step : o.events) {
+            for (const std::string& name : Alternatives(step)) {
+                if (std::find(log.names.begin(), log.names.end(), name) == log.names.end()) {
+                    log.names.push_back(name);
+                }
+            }
+        }
+    }
+}
+
+// Whether one run's events contain the ordering as a subsequence.
+bool Shows(const SharedTrace& run, const RaceOrdering& ordering) {
+    const auto& names = Races().names;
+    size_t next = 0;
+    std::vector<std::string> step;
+    for (uint32_t i = 0; i < run.eventCount && next < ordering.events.size(); ++i) {
+        if (step.empty()) {
+            step = Alternatives(ordering.events[next]);
+        }
+        if (std::find(step.begin(), step.end(), names[run.events[i]]) != step.end()) {
+            ++next;
+            step.clear();
+        }
+    }
+    return next == ordering.events.size();
+}
 
 // One run of `body` in a forked child under `strategy`; true when it passed.
 // The child's output goes to a temporary file whose end becomes `failure`.
@@ -244,6 +352,7 @@ RunOutcome RunForked(const std::function<std::unique_ptr<Strategy>()>& makeStrat
         dup2(log, STDOUT_FILENO);
         dup2(log, STDERR_FILENO);
         shared->count = 0;
+        shared->eventCount = 0;
         SetStrategy(makeStrategy());
         SetAutoAdvanceClock(true);
         SetStepLimit(StepsTaken() + options.maxSteps);
@@ -287,6 +396,9 @@ struct Exploration {
     bool Run(const std::function<std::unique_ptr<Strategy>()>& make) {
         RunOutcome outcome = RunForked(make, options, body, failed, shared);
         ++result->schedules;
+        for (size_t i = 0; i < options.orderings.size(); ++i) {
+            result->reached[i] += Shows(*shared, options.orderings[i]) ? 1 : 0;
+        }
         if (outcome.passed) {
             return true;
         }
@@ -349,7 +461,7 @@ void ExploreBounded(Exploration& e) {
                         continue;
                     }
                     Forced alternative = forced;
-                    alternative.emplace_back(d.index, f);
+                    alternative.emplace_back(d.index, d.interrupt ? -1 - f : f);
                     byCost[next].push_back(std::move(alternative));
                 }
             }
@@ -362,32 +474,59 @@ void ExploreBounded(Exploration& e) {
 ExploreResult Explore(const ExploreOptions& options, const std::function<void()>& body,
                       const std::function<bool()>& failed) {
     ExploreResult result;
-    if (const char* schedule = std::getenv("QV_SCHEDULE"); schedule != nullptr && *schedule != '\0') {
-        Replay(schedule, body);
-        result.schedules = 1;
-        result.failed = failed();
-        result.replay = schedule;
-        return result;
+    result.reached.assign(options.orderings.size(), 0);
+    std::string schedule = options.schedule;
+    if (const char* replay = std::getenv("QV_SCHEDULE"); replay != nullptr && *replay != '\0') {
+        schedule = replay;
+        result.replayed = true;
     }
     SharedTrace* shared = MapTrace();
+    StartRaceLog(options.orderings, shared);
     Exploration exploration{options, body, failed, shared, &result};
-    if (!options.schedule.empty()) {
-        if (!MakeStrategy(options.schedule)) {
-            BugCheck("MODEL_MISUSE", "no schedule is named '" + options.schedule + "'");
+    if (!schedule.empty()) {
+        if (!MakeStrategy(schedule)) {
+            BugCheck("MODEL_MISUSE", "no schedule is named '" + schedule + "'");
         }
-        exploration.Run([&] { return MakeStrategy(options.schedule); });
-        result.replay = options.schedule;
+        exploration.Run([&] { return MakeStrategy(schedule); });
+        result.replay = schedule;
     } else if (options.strategy == ExploreOptions::Strategy::Pct) {
         ExplorePct(exploration);
     } else {
         ExploreBounded(exploration);
     }
+    Races().shared = nullptr;
     munmap(shared, sizeof(SharedTrace));
     if (result.failed) {
         std::fprintf(stderr, "exploration found a failing schedule after %d runs: QV_SCHEDULE='%s'\n%s\n",
                      result.schedules, result.replay.c_str(), result.failure.c_str());
     }
     return result;
+}
+
+void MarkRaceEvent(const std::string& name) {
+    RaceLog& log = Races();
+    if (log.shared == nullptr) {
+        return;
+    }
+    auto it = std::find(log.names.begin(), log.names.end(), name);
+    if (it == log.names.end() || log.shared->eventCount >= kEventCapacity) {
+        return;
+    }
+    log.shared->events[log.shared->eventCount++] = static_cast<uint16_t>(it - log.names.begin());
+}
+
+std::string DescribeOrderings(const std::vector<RaceOrdering>& orderings, const std::vector<int>& reached) {
+    std::string out;
+    for (size_t i = 0; i < orderings.size(); ++i) {
+        std::string events;
+        for (const std::string& e : orderings[i].events) {
+            events += (events.empty() ? "" : " -> ") + e;
+        }
+        int count = i < reached.size() ? reached[i] : 0;
+        out += "  " + std::to_string(count) + " schedules (at least " + std::to_string(orderings[i].minimum) +
+               "): " + events + "\n";
+    }
+    return out;
 }
 
 void Replay(const std::string& schedule, const std::function<void()>& body) {

@@ -15,15 +15,29 @@
 //    most k departures from the default policy, fewest first.
 //
 // A failing schedule is named by a replay string; QV_SCHEDULE=<string> in the
-// environment makes Explore run that schedule alone, in this process, with
-// the scheduler's report on failure.
+// environment makes Explore run that schedule alone, forked like any other
+// from the scenario's fresh setup, with the scheduler's report on failure.
+//
+// Proof of racing: a scenario names the orderings of race events it exists
+// for (MarkRaceEvent, usually called from the model's observers); each
+// schedule records the events it saw, and the result counts the schedules
+// in which each ordering occurred.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace kmodel {
+
+// Events that occurred in this order (not necessarily adjacent) in one
+// schedule; a step "a|b" is either event. `minimum` is how many schedules
+// of the budget must show it.
+struct RaceOrdering {
+    std::vector<std::string> events;
+    int minimum = 1;
+};
 
 struct ExploreOptions {
     enum class Strategy { Pct, BoundedPreemption };
@@ -39,6 +53,8 @@ struct ExploreOptions {
     int64_t maxSteps = 200000;  // scheduling points before a run counts as a livelock
     // A replay string: run that one schedule (forked, like the others).
     std::string schedule;
+    // The orderings whose occurrences the result counts.
+    std::vector<RaceOrdering> orderings;
 };
 
 struct ExploreResult {
@@ -47,14 +63,23 @@ struct ExploreResult {
     bool failed = false;
     std::string replay;    // the first failing schedule
     std::string failure;   // what it reported (the end of its error output)
+    bool replayed = false; // QV_SCHEDULE named the one schedule that ran
+    std::vector<int> reached;  // per ordering, the schedules that showed it
 };
+
+// Records a named race event in the schedule now running (nothing outside
+// an exploration, or for a name no ordering of the exploration uses).
+void MarkRaceEvent(const std::string& name);
+// The orderings, their counts and minimums, one line each.
+std::string DescribeOrderings(const std::vector<RaceOrdering>& orderings, const std::vector<int>& reached);
 
 // `failed` is asked in the child after `body` returns (a test passes
 // ::testing::Test::HasFailure).
 ExploreResult Explore(const ExploreOptions& options, const std::function<void()>& body,
                       const std::function<bool()>& failed);
 
-// Runs `body` once under the schedule a replay string names, in this process.
+// Runs `body` once under the schedule a replay string names, in this process
+// (no fork: for a debugger).
 void Replay(const std::string& schedule, const std::function<void()>& body);
 
 }  // namespace kmodel

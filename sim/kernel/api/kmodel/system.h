@@ -40,6 +40,12 @@ int64_t Now();
 // their own due times (waiting for quiescence after each) and ending timed
 // waits that run out.
 void AdvanceClock(int64_t milliseconds);
+// Manual or virtual clock: moves time forward at once, without waiting for
+// quiescence, as a clock interrupt would while threads still run. Under the
+// default strategy the timers that fall due expire here; under an exploring
+// strategy each expiry waits for a scheduling point and processor the
+// strategy chooses (at the latest, the moment nothing else can run).
+void StepClock(int64_t milliseconds);
 
 // ---- threads and quiescence -------------------------------------------------
 //

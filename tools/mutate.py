@@ -1,0 +1,249 @@
+#!/usr/bin/env python3
+"""Mutation score of the race scenarios.
+
+Applies small race-relevant edits to the driver one at a time, each in a
+scratch copy of the tree (never the real sources), builds the explore tests
+there and runs the `explore` label. Prints, per edit, the scenarios that
+caught it, in how many schedules and how long; an edit whose text no longer
+matches the driver is reported as "does not apply".
+
+Usage: tools/mutate.py [--scratch DIR] [--only NAME,...] [--jobs 2]
+Not part of the test run: a full pass builds and runs the label once per edit.
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+# Each edit undoes one protection of the driver against a race. name, file,
+# and (old, new) replacements that must all match.
+MUTATIONS = [
+    ("flush dropped before IoDeleteDevice", "driver/DriverEntry.cpp",
+     [("    KeCancelTimer(&pdx->ReadTimer);\n    KeFlushQueuedDpcs();\n",
+       "    KeCancelTimer(&pdx->ReadTimer);\n")]),
+    ("read timer not cancelled at removal", "driver/DriverEntry.cpp",
+     [("    KeCancelTimer(&pdx->ReadTimer);\n    KeFlushQueuedDpcs();\n",
+       "    KeFlushQueuedDpcs();\n")]),
+    ("Closing tested outside the lock at resubmission", "driver/SerialEmulation.cpp",
+     [("    KIRQL irql;\n    KeAcquireSpinLock(&pdx->SpinLock, &irql);\n    if (pdx->Closing) {\n"
+       "        KeReleaseSpinLock(&pdx->SpinLock, irql);\n        IoFreeIrp(Irp);\n        return FALSE;\n    }\n",
+       "    if (pdx->Closing) {\n        IoFreeIrp(Irp);\n        return FALSE;\n    }\n"
+       "    KIRQL irql;\n    KeAcquireSpinLock(&pdx->SpinLock, &irql);\n")]),
+    ("readers not waited for when they stop", "driver/SerialEmulation.cpp",
+     [("    KeWaitForSingleObject(&pdx->ReadersStoppedEvent, Executive, KernelMode, FALSE, nullptr);\n}", "}")]),
+    ("reader transfers taken for cancel outside the lock", "driver/SerialEmulation.cpp",
+     [("    KeAcquireSpinLock(&pdx->SpinLock, &irql);\n    pdx->Closing = TRUE;\n"
+       "    PIRP read = HoldForCancel(&pdx->ReadTransfer);\n    PIRP status = HoldForCancel(&pdx->StatusTransfer);\n"
+       "    KeReleaseSpinLock(&pdx->SpinLock, irql);\n",
+       "    KeAcquireSpinLock(&pdx->SpinLock, &irql);\n    pdx->Closing = TRUE;\n"
+       "    KeReleaseSpinLock(&pdx->SpinLock, irql);\n"
+       "    PIRP read = HoldForCancel(&pdx->ReadTransfer);\n    PIRP status = HoldForCancel(&pdx->StatusTransfer);\n")]),
+    ("close does not stop the readers", "driver/DispatchClose.cpp",
+     [("        // it) is cancelled, and both readers are waited for.\n        StopReaders(pdx);\n",
+       "        // it) is cancelled, and both readers are waited for.\n")]),
+    ("open count given back before the readers stop", "driver/DispatchClose.cpp",
+     [("    NTSTATUS status = STATUS_SUCCESS;\n",
+       "    NTSTATUS status = STATUS_SUCCESS;\n    InterlockedDecrement(&pdx->OpenCount);\n"),
+      ("    InterlockedDecrement(&pdx->OpenCount);\n    KeRaiseIrql", "    KeRaiseIrql")]),
+    ("cleanup leaves the held wait", "driver/DispatchClose.cpp",
+     [("    while ((held = DequeueCancelableIrpOfFile(pdx, &pdx->WaitIrpQueue, file)) != nullptr) {\n"
+       "        CompleteRequest(held, STATUS_CANCELLED, 0);\n    }\n", "")]),
+    ("read state tested outside the lock", "driver/DispatchRead.cpp",
+     [("    KeAcquireSpinLock(&pdx->SpinLock, &irql);\n    if (IsRefusedState(pdx->State)) {\n"
+       "        KeReleaseSpinLock(&pdx->SpinLock, irql);\n        return CompleteRequest(Irp, STATUS_DELETE_PENDING);\n    }\n",
+       "    if (IsRefusedState(pdx->State)) {\n        return CompleteRequest(Irp, STATUS_DELETE_PENDING);\n    }\n"
+       "    KeAcquireSpinLock(&pdx->SpinLock, &irql);\n")]),
+    ("read tries the buffer and is held in two holds", "driver/DispatchRead.cpp",
+     [("    if (!NT_SUCCESS(status) && !returnAtOnce) {\n        status = EnqueueReadIrp(pdx, Irp);\n",
+       "    if (!NT_SUCCESS(status) && !returnAtOnce) {\n        KeReleaseSpinLock(&pdx->SpinLock, irql);\n"
+       "        KeAcquireSpinLock(&pdx->SpinLock, &irql);\n        status = EnqueueReadIrp(pdx, Irp);\n")]),
+    ("held read's cancel flag not checked", "driver/DispatchRead.cpp",
+     [("    if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {\n        RemoveEntryList",
+       "    if (FALSE && Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {\n        RemoveEntryList")]),
+    ("stalled engine restarted while closing", "driver/DispatchRead.cpp",
+     [("    if (!pdx->ReceiveStalled || pdx->Closing) {", "    if (!pdx->ReceiveStalled) {")]),
+    ("purge decides the restart outside the lock", "driver/DispatchRead.cpp",
+     [("    BOOLEAN restart = pdx->ReceiveStalled && !pdx->Closing;\n    if (restart) {\n"
+       "        pdx->ReceiveStalled = FALSE;\n    }\n    KeReleaseSpinLock(&pdx->SpinLock, irql);\n",
+       "    KeReleaseSpinLock(&pdx->SpinLock, irql);\n    BOOLEAN restart = pdx->ReceiveStalled && !pdx->Closing;\n"
+       "    if (restart) {\n        KeAcquireSpinLock(&pdx->SpinLock, &irql);\n        pdx->ReceiveStalled = FALSE;\n"
+       "        KeReleaseSpinLock(&pdx->SpinLock, irql);\n    }\n")]),
+    ("resubmission decided outside the lock", "driver/DispatchRead.cpp",
+     [("        KeAcquireSpinLock(&pdx->SpinLock, &irql);\n        if (pdx->Closing) {\n"
+       "            KeReleaseSpinLock(&pdx->SpinLock, irql);\n        } else if",
+       "        BOOLEAN closing = pdx->Closing;\n        KeAcquireSpinLock(&pdx->SpinLock, &irql);\n"
+       "        if (closing) {\n            KeReleaseSpinLock(&pdx->SpinLock, irql);\n        } else if")]),
+    ("write turn tested outside the lock", "driver/DispatchWrite.cpp",
+     [("    KIRQL irql;\n    KeAcquireSpinLock(&pdx->SpinLock, &irql);\n    if (pdx->WriteActive) {",
+       "    KIRQL irql;\n    BOOLEAN active = pdx->WriteActive;\n    KeAcquireSpinLock(&pdx->SpinLock, &irql);\n"
+       "    if (active) {")]),
+    ("next write taken from the queue outside the lock", "driver/DispatchWrite.cpp",
+     [("    KeAcquireSpinLock(&pdx->SpinLock, &irql);\n    pdx->WriteAborted = FALSE;  // a purge ends only the writes it found\n"
+       "    PIRP next = DequeueCancelableIrpLocked(&pdx->WriteIrpQueue, nullptr);\n",
+       "    PIRP next = DequeueCancelableIrpLocked(&pdx->WriteIrpQueue, nullptr);\n"
+       "    KeAcquireSpinLock(&pdx->SpinLock, &irql);\n    pdx->WriteAborted = FALSE;  // a purge ends only the writes it found\n")]),
+    ("write's holds given back before the next write starts", "driver/DispatchWrite.cpp",
+     [("    StartNextWrite(pdx);\n    EndWrite(pdx, Irp, context);\n    return result;",
+       "    EndWrite(pdx, Irp, context);\n    StartNextWrite(pdx);\n    return result;")]),
+    ("purge reads the write on the wire outside the lock", "driver/DispatchWrite.cpp",
+     [("    KeAcquireSpinLock(&pdx->SpinLock, &irql);\n    BOOLEAN active = pdx->WriteActive;\n",
+       "    BOOLEAN active = pdx->WriteActive;\n    KeAcquireSpinLock(&pdx->SpinLock, &irql);\n")]),
+    ("queued request's cancel flag not checked", "driver/utility.cpp",
+     [("    IoSetCancelRoutine(Irp, CancelRoutine);\n    if (Irp->Cancel &&",
+       "    IoSetCancelRoutine(Irp, CancelRoutine);\n    if (FALSE && Irp->Cancel &&")]),
+    ("dequeue takes a request its cancel routine owns", "driver/utility.cpp",
+     [("            if (IoSetCancelRoutine(Irp, nullptr) != nullptr) {\n                return Irp;\n            }",
+       "            IoSetCancelRoutine(Irp, nullptr);\n            return Irp;")]),
+    ("cancelled request unlinked without the lock", "driver/utility.cpp",
+     [("    KIRQL irql;\n    KeAcquireSpinLock(&pdx->SpinLock, &irql);\n    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);\n"
+       "    KeReleaseSpinLock(&pdx->SpinLock, irql);\n    return pdx;",
+       "    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);\n    return pdx;")]),
+    ("wait tests the history and is queued in two holds", "driver/DispatchIoControl.cpp",
+     [("        r.Irp->IoStatus.Status = STATUS_PENDING;\n        NTSTATUS status = EnqueueWaitIrpLocked(r.pdx, r.Irp);",
+       "        r.Irp->IoStatus.Status = STATUS_PENDING;\n        KeReleaseSpinLock(&r.pdx->SpinLock, irql);\n"
+       "        KeAcquireSpinLock(&r.pdx->SpinLock, &irql);\n        NTSTATUS status = EnqueueWaitIrpLocked(r.pdx, r.Irp);")]),
+    ("surprise removal ends held requests before the state is set", "driver/DispatchPlugPlay.cpp",
+     [("    BOOLEAN wasWorking = pdx->State == Working;\n    pdx->State = SurpriseRemoved;\n"
+       "    KeReleaseSpinLock(&pdx->SpinLock, irql);\n    EndHeldRequests(pdx);\n",
+       "    BOOLEAN wasWorking = pdx->State == Working;\n    KeReleaseSpinLock(&pdx->SpinLock, irql);\n"
+       "    EndHeldRequests(pdx);\n    pdx->State = SurpriseRemoved;\n")]),
+    ("removal does not wait for pending actions", "driver/DispatchPlugPlay.cpp",
+     [("    KeWaitForSingleObject(&pdx->PendingActionEvent, Executive, KernelMode, FALSE, nullptr);\n", "")]),
+    ("removal does not stop the readers", "driver/DispatchPlugPlay.cpp",
+     [("    // No reader starts another transfer, and the readers' last ones end.\n    StopReaders(pdx);\n", "")]),
+]
+
+STATUS_LINE = re.compile(r"^\s*\d+/\d+ Test\s+#\d+: (\S+) \.*\s*(\*\*\*)?(\w[\w ]*?)\s+([\d.]+) sec")
+FOUND = re.compile(r"exploration found a failing schedule after (\d+) runs: QV_SCHEDULE='([^']*)'")
+
+
+def run(cmd, cwd, log):
+    with open(log, "w") as out:
+        return subprocess.run(cmd, cwd=cwd, stdout=out, stderr=subprocess.STDOUT).returncode
+
+
+# What a failing run reported first: the verifier's rule, or the failed check.
+SYMPTOM = re.compile(r"^(rule:\s+\S+|\S+:\d+: Failure)")
+
+
+def explore(scratch, jobs, test=None, schedule=None):
+    """Runs the explore label (or one test of it, under a replay); returns
+    {test: [passed, seconds, schedules, replay, symptom]} and wall time."""
+    log = os.path.join(scratch, "mutate-ctest.log")
+    command = ["ctest", "--test-dir", "build", "-L", "explore", "-j", str(jobs), "--timeout", "600",
+               "--output-on-failure"]
+    if test:
+        command += ["-R", "^" + re.escape(test) + "$"]
+    env = dict(os.environ)
+    env.pop("QV_SCHEDULE", None)
+    if schedule:
+        env["QV_SCHEDULE"] = schedule
+    start = time.time()
+    with open(log, "w") as out:
+        subprocess.run(command, cwd=scratch, stdout=out, stderr=subprocess.STDOUT, env=env)
+    wall = time.time() - start
+    results, current = {}, None
+    for line in open(log, errors="replace"):
+        m = STATUS_LINE.match(line)
+        if m:
+            name, passed, seconds = m.group(1), m.group(3).strip() == "Passed", float(m.group(4))
+            results[name] = [passed, seconds, None, None, None]
+            current = None if passed else name
+            continue
+        if not current:
+            continue
+        f = FOUND.search(line)
+        if f and results[current][2] is None:
+            results[current][2], results[current][3] = int(f.group(1)), f.group(2)
+        # The child's own report: a verifier rule first, else the first
+        # check of the scenario (not the fixture's summary of the exploration).
+        symptom = SYMPTOM.search(line.strip())
+        if symptom and "race_fixture.h" not in symptom.group(1):
+            known = results[current][4]
+            if known is None or (symptom.group(1).startswith("rule:") and not known.startswith("rule:")):
+                results[current][4] = symptom.group(1)
+    return results, wall
+
+
+def replay_holds(scratch, jobs, test, result):
+    """Whether the failing schedule, replayed alone, fails again with the same first symptom."""
+    if not result[3]:
+        return "no replay string"
+    again, _ = explore(scratch, jobs, test, result[3])
+    if test not in again or again[test][0]:
+        return "replay passed"
+    return "replay fails the same way" if again[test][4] == result[4] else f"replay fails otherwise ({again[test][4]})"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--scratch", help="scratch directory (default: a new temporary one)")
+    parser.add_argument("--only", help="comma-separated mutation names")
+    parser.add_argument("--jobs", type=int, default=2)
+    args = parser.parse_args()
+
+    root = subprocess.run(["git", "rev-parse", "--show-toplevel"], capture_output=True, text=True,
+                          check=True).stdout.strip()
+    scratch = args.scratch or tempfile.mkdtemp(prefix="qv-mutate-")
+    if not os.path.exists(os.path.join(scratch, "CMakeLists.txt")):
+        # A copy of the committed tree: the real sources are never edited.
+        archive = subprocess.run(["git", "-C", root, "archive", "HEAD"], capture_output=True, check=True).stdout
+        subprocess.run(["tar", "-x", "-C", scratch], input=archive, check=True)
+    print(f"scratch tree: {scratch}", flush=True)
+    if run(["cmake", "--preset", "default"], scratch, os.path.join(scratch, "mutate-configure.log")) != 0:
+        sys.exit("configure failed")
+
+    def build():
+        return run(["cmake", "--build", "build", "--target", "explore_tests", "-j", str(args.jobs)], scratch,
+                   os.path.join(scratch, "mutate-build.log")) == 0
+
+    if not build():
+        sys.exit("the unmutated tree does not build")
+    baseline, wall = explore(scratch, args.jobs)
+    broken = [t for t, r in baseline.items() if not r[0]]
+    print(f"unmutated: {len(baseline)} scenarios, {wall:.0f} s, failing: {broken or 'none'}", flush=True)
+    if broken or not baseline:
+        sys.exit("the unmutated tree must pass the explore label")
+
+    chosen = MUTATIONS
+    if args.only:
+        names = set(args.only.split(","))
+        chosen = [m for m in MUTATIONS if m[0] in names]
+    caught = applied = 0
+    for name, path, edits in chosen:
+        target = os.path.join(scratch, path)
+        original = open(target).read()
+        text = original
+        if not all(old in text for old, _ in edits):
+            print(f"- {name}: does not apply", flush=True)
+            continue
+        for old, new in edits:
+            text = text.replace(old, new, 1)
+        applied += 1
+        open(target, "w").write(text)
+        try:
+            if not build():
+                print(f"- {name}: does not build", flush=True)
+                continue
+            results, wall = explore(scratch, args.jobs)
+            failed = [(t, r) for t, r in results.items() if not r[0]]
+            if failed:
+                caught += 1
+                what = "; ".join(f"{t} ({r[2] if r[2] is not None else '?'} schedules, {r[1]:.1f} s"
+                                 f"{', ' + r[3] if r[3] else ''})" for t, r in failed)
+                print(f"+ {name}: caught by {what}; {replay_holds(scratch, args.jobs, *failed[0])}", flush=True)
+            else:
+                print(f"- {name}: escaped ({wall:.0f} s)", flush=True)
+        finally:
+            open(target, "w").write(original)
+    print(f"score: {caught} of {applied} applied edits caught by the explore label "
+          f"({len(chosen) - applied} did not apply)", flush=True)
+    build()  # leave the scratch build matching its sources
+
+
+if __name__ == "__main__":
+    main()
