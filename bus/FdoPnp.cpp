@@ -84,6 +84,16 @@ NTSTATUS HandleStart(PFDO_EXTENSION fdx, PIRP Irp) {
     return CompleteBusRequest(Irp, status);
 }
 
+// Stopping unconfigures the device, which would close the pipes under a
+// port that is running on the child: refused while the child is started.
+NTSTATUS HandleQueryStop(PFDO_EXTENSION fdx, PIRP Irp) {
+    if (fdx->Child != nullptr && PdoExtensionOf(fdx->Child)->Started) {
+        return CompleteBusRequest(Irp, STATUS_UNSUCCESSFUL);
+    }
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDown(fdx, Irp);
+}
+
 NTSTATUS HandleStop(PFDO_EXTENSION fdx, PIRP Irp) {
     SetState(fdx, BusStopped);
     UnconfigureDevice(fdx);
@@ -169,6 +179,7 @@ NTSTATUS DispatchFdoPnp(PDEVICE_OBJECT fdo, PIRP Irp) {
     case IRP_MN_QUERY_CAPABILITIES:
         return HandleQueryCapabilities(fdx, Irp);
     case IRP_MN_QUERY_STOP_DEVICE:
+        return HandleQueryStop(fdx, Irp);
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:

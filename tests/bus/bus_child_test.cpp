@@ -116,6 +116,17 @@ TEST_F(BusChildTest, StopUnconfiguresAndRestartKeepsTheChildAndItsPipes) {
     EXPECT_EQ(SetControlLines(&urb), STATUS_SUCCESS);
 }
 
+TEST_F(BusChildTest, StopIsRefusedWhileThePortRunsOnTheChild) {
+    usbsim::Child* modem = PlugModem(u"COM5", "5551000");
+    EXPECT_EQ(kmodel::StopDevice(modem->device->node), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(modem->device->counts.unconfigures, 0);
+    EXPECT_EQ(Extension(modem)->State, Working);
+    PFILE_OBJECT file;
+    ASSERT_EQ(kmodel::io::Open(u"\\??\\COM5", &file), STATUS_SUCCESS);
+    kmodel::io::CloseHandle(file);
+    kmodel::WaitForQuiescence();
+}
+
 TEST_F(BusChildTest, OnceTheDeviceIsGoneTheChildsRequestsFailDeletePending) {
     usbsim::Child* modem = PlugModem(u"COM5", "5551000");
     child = modem->pdo;
