@@ -279,7 +279,7 @@ namespace {
 const UCHAR CDC_NOTIFICATION_REQUEST_TYPE = 0xA1;
 const UCHAR CDC_SERIAL_STATE = 0x20;
 
-// The events of a change of lines, as serial.sys raises them: a change of
+// The events of a change of lines, as WaitCommEvent documents them: a change of
 // CTS, DSR or carrier, and ring coming on.
 ULONG LineChangeEvents(USHORT before, USHORT after) {
     USHORT changed = static_cast<USHORT>(before ^ after);
