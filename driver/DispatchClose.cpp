@@ -1,15 +1,34 @@
 // Closing the port, and cleanup.
 #include "stddcls.h"
 
-NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT fdo, PIRP Irp) {
-    PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
-    NTSTATUS status = STATUS_SUCCESS;
-    // From here on the readers send no further transfer.
-    LONG state = pdx->State;
+namespace {
+
+// Whether this request's file is the one whose create opened the port.
+// When it is and giveUp is set, the open ends in the same hold.
+BOOLEAN TakeOpenOfFile(PDEVICE_EXTENSION pdx, PFILE_OBJECT file, BOOLEAN giveUp) {
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
-    pdx->Closing = TRUE;
+    BOOLEAN ours = file != nullptr && file == pdx->OpenFileObject;
+    if (ours && giveUp) {
+        pdx->OpenFileObject = nullptr;
+        pdx->Closing = TRUE;  // from here on the readers send no further transfer
+    }
     KeReleaseSpinLock(&pdx->SpinLock, irql);
+    return ours;
+}
+
+}  // namespace
+
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT fdo, PIRP Irp) {
+    PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    // The close of a file whose create was refused: it holds nothing.
+    LONG state = pdx->State;
+    if (!TakeOpenOfFile(pdx, file, TRUE)) {
+        return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL irql;
     if (IsRefusedState(state)) {
         // Nothing may be sent to a device that is going away, but the readers
         // stop all the same: a cancelled removal lets the port be opened
@@ -34,7 +53,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT fdo, PIRP Irp) {
     // OpenCount drops no open can start readers beside the ones stopped here.
     InterlockedDecrement(&pdx->OpenCount);
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    UTILReleaseRemoveLock(&pdx->RemoveLock, IoGetCurrentIrpStackLocation(Irp)->FileObject);
+    UTILReleaseRemoveLock(&pdx->RemoveLock, file);
     KeLowerIrql(irql);
     if (status == STATUS_DELETE_PENDING) {
         return CompleteRequest(Irp, STATUS_DELETE_PENDING);
@@ -49,6 +68,13 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT fdo, PIRP Irp) {
 NTSTATUS NTAPI ModemCleanup(PDEVICE_OBJECT fdo, PIRP Irp) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    // Not the open's file: complete with success and touch nothing.
+    if (!TakeOpenOfFile(pdx, file, FALSE)) {
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
+        return STATUS_SUCCESS;
+    }
     PIRP held;
     while ((held = DequeueCancelableIrpOfFile(pdx, &pdx->ReadIrpQueue, file)) != nullptr) {
         CompleteRequest(held, STATUS_CANCELLED, 0);

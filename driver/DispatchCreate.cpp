@@ -32,6 +32,12 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT fdo, PIRP Irp) {
         UTILReleaseRemoveLock(&pdx->RemoveLock, file);
         return CompleteRequest(Irp, STATUS_ACCESS_DENIED, 0);
     }
+    // Cleanup and close of any other file (a create refused here still gets
+    // a close under some I/O managers) must leave this open alone.
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    pdx->OpenFileObject = file;
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
     InitializeListHead(&pdx->ReadIrpQueue);
 
     ResetPipeOrDevice(fdo, pdx->BulkInPipe);

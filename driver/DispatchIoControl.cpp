@@ -12,11 +12,13 @@ const UCHAR CDC_SEND_BREAK = 0x23;
 const UCHAR REQUEST_TYPE_CLASS_INTERFACE_IN = 0xA1;
 const UCHAR REQUEST_TYPE_CLASS_INTERFACE_OUT = 0x21;
 
-// The line coding travels as 8 bytes: its 7 and a zero filler.
-const ULONG LINE_CODING_TRANSFER_BYTES = 8;
+// The line coding's data stage: rate (4 bytes), stop bits, parity, data bits.
+const ULONG LINE_CODING_TRANSFER_BYTES = 7;
 
+// Sends one class request and waits for it; *transferred (when given)
+// receives the length of the data stage the device took or gave.
 NTSTATUS SendClassRequest(PDEVICE_OBJECT fdo, UCHAR requestType, UCHAR request, USHORT value, ULONG transferFlags,
-                          PVOID buffer, ULONG length) {
+                          PVOID buffer, ULONG length, PULONG transferred = nullptr) {
     URB urb;
     RtlZeroMemory(&urb, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
     urb.UrbHeader.Length = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
@@ -30,7 +32,11 @@ NTSTATUS SendClassRequest(PDEVICE_OBJECT fdo, UCHAR requestType, UCHAR request, 
     urb.UrbControlVendorClassRequest.Request = request;
     urb.UrbControlVendorClassRequest.Value = value;
     urb.UrbControlVendorClassRequest.Index = 0;
-    return SendAwaitUrb(fdo, &urb);
+    NTSTATUS status = SendAwaitUrb(fdo, &urb);
+    if (transferred != nullptr) {
+        *transferred = urb.UrbControlVendorClassRequest.TransferBufferLength;
+    }
+    return status;
 }
 
 PUCHAR AllocateLineCodingBuffer() {
@@ -62,8 +68,15 @@ NTSTATUS GetLineCode(PDEVICE_OBJECT fdo) {
     if (buffer == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    // A short answer is taken by the host controller and refused here: a
+    // line coding with bytes missing says nothing about the device.
+    ULONG received = 0;
     NTSTATUS status = SendClassRequest(fdo, REQUEST_TYPE_CLASS_INTERFACE_IN, CDC_GET_LINE_CODING, 0,
-                                       USBD_TRANSFER_DIRECTION_IN, buffer, LINE_CODING_TRANSFER_BYTES);
+                                       USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, buffer,
+                                       LINE_CODING_TRANSFER_BYTES, &received);
+    if (NT_SUCCESS(status) && received < LINE_CODING_TRANSFER_BYTES) {
+        status = STATUS_UNSUCCESSFUL;
+    }
     if (NT_SUCCESS(status)) {
         KIRQL irql;
         KeAcquireSpinLock(&pdx->SpinLock, &irql);
@@ -113,21 +126,17 @@ NTSTATUS setDTR_RTS(PDEVICE_OBJECT fdo, USHORT Value) {
 
 namespace {
 
-const ULONG acceptedBaudRates[] = {1200, 2400, 4800, 7200, 9600, 14400, 19200, 38400, 57600, 115200, 128000, 0};
 const UCHAR acceptedWordLengths[] = {8, 7, 6, 5, 17};
 const UCHAR acceptedStopBits[] = {STOP_BIT_1, STOP_BITS_1_5, STOP_BITS_2, 17};
 const UCHAR acceptedParities[] = {NO_PARITY, ODD_PARITY, EVEN_PARITY, MARK_PARITY, SPACE_PARITY, 17};
 
-// The tables end in a marker that never matches.
+// The CDC line coding carries any rate as a 32-bit number; these are the
+// rates a modem's serial side runs at.
 BOOLEAN IsAcceptedRate(ULONG rate) {
-    for (ULONG i = 0; acceptedBaudRates[i] != 0; ++i) {
-        if (acceptedBaudRates[i] == rate) {
-            return TRUE;
-        }
-    }
-    return FALSE;
+    return rate >= MIN_BAUD_RATE && rate <= MAX_BAUD_RATE;
 }
 
+// The tables end in a marker that never matches.
 BOOLEAN IsInByteTable(const UCHAR* table, UCHAR value) {
     for (ULONG i = 0; table[i] != 17; ++i) {
         if (table[i] == value) {
@@ -165,11 +174,26 @@ NTSTATUS SetBaudRate(IoControlRequest& r) {
     if (!IsAcceptedRate(rate)) {
         return STATUS_INVALID_PARAMETER;
     }
+    // The device learns a new rate at once; until it has taken it, the
+    // port keeps the rate it had.
     KIRQL irql;
     KeAcquireSpinLock(&r.pdx->SpinLock, &irql);
+    ULONG previousBaudRate = r.pdx->BaudRate;
+    ULONG previousDataRate = r.pdx->LineCoding.DataRate;
     r.pdx->BaudRate = rate;
+    r.pdx->LineCoding.DataRate = rate;
     KeReleaseSpinLock(&r.pdx->SpinLock, irql);
-    return STATUS_SUCCESS;
+    if (previousDataRate == rate) {
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS status = SetLineCode(r.fdo);
+    if (!NT_SUCCESS(status)) {
+        KeAcquireSpinLock(&r.pdx->SpinLock, &irql);
+        r.pdx->BaudRate = previousBaudRate;
+        r.pdx->LineCoding.DataRate = previousDataRate;
+        KeReleaseSpinLock(&r.pdx->SpinLock, irql);
+    }
+    return status;
 }
 
 NTSTATUS GetBaudRate(IoControlRequest& r) {
@@ -195,6 +219,7 @@ NTSTATUS SetLineControl(IoControlRequest& r) {
     }
     KIRQL irql;
     KeAcquireSpinLock(&r.pdx->SpinLock, &irql);
+    r.pdx->LineCoding.DataRate = r.pdx->BaudRate;  // the device runs at the port's rate
     r.pdx->LineCoding.CharFormat = lc->StopBits;
     r.pdx->LineCoding.ParityType = lc->Parity;
     r.pdx->LineCoding.DataBits = lc->WordLength;
@@ -229,67 +254,104 @@ BOOLEAN DtrHandshakeSelected(PDEVICE_EXTENSION pdx) {
     return selected;
 }
 
-// SET_CONTROL_LINE_STATE carries both lines (bit 0 DTR, bit 1 RTS), so a
-// request for one line sends the other as the host last set it: raising RTS
-// must not drop DTR, which a modem set to AT&D2 takes as a hang-up.
-USHORT ControlLineState(PDEVICE_EXTENSION pdx, USHORT raise, USHORT lower) {
+// The two host lines as the host last set them.
+struct CONTROL_LINES {
+    BOOLEAN Dtr;
+    BOOLEAN Rts;
+};
+
+CONTROL_LINES CurrentControlLines(PDEVICE_EXTENSION pdx) {
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
-    USHORT lines = static_cast<USHORT>((pdx->DtrAsserted ? MODEM_LINE_DTR : 0) | (pdx->ModemLines & MODEM_LINE_RTS));
+    CONTROL_LINES lines = {pdx->DtrAsserted, static_cast<BOOLEAN>((pdx->ModemLines & MODEM_LINE_RTS) != 0)};
     KeReleaseSpinLock(&pdx->SpinLock, irql);
-    return static_cast<USHORT>((lines | raise) & ~lower);
+    return lines;
+}
+
+// SET_CONTROL_LINE_STATE carries both lines (bit 0 DTR, bit 1 RTS), so
+// every change sends the other line as the host last set it: raising RTS
+// must not drop DTR, which a modem set to AT&D2 takes as a hang-up. Once
+// the device has taken the state, the line image follows it.
+NTSTATUS SendControlLines(IoControlRequest& r, CONTROL_LINES lines) {
+    USHORT value = static_cast<USHORT>((lines.Dtr ? MODEM_LINE_DTR : 0) | (lines.Rts ? MODEM_LINE_RTS : 0));
+    NTSTATUS status = setDTR_RTS(r.fdo, value);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    KIRQL irql;
+    KeAcquireSpinLock(&r.pdx->SpinLock, &irql);
+    if (lines.Dtr) {
+        r.pdx->ModemLines |= MODEM_LINE_DTR;
+        r.pdx->DtrAsserted = TRUE;
+    } else if (r.pdx->DtrAsserted) {
+        r.pdx->DtrAsserted = FALSE;
+        r.pdx->ModemLines &= ~(MODEM_LINE_DTR | MODEM_LINE_DCD);
+        r.pdx->DtrDroppedByHost = TRUE;
+    }
+    if (lines.Rts) {
+        r.pdx->ModemLines |= MODEM_LINE_RTS;
+    } else {
+        r.pdx->ModemLines &= ~MODEM_LINE_RTS;
+    }
+    KeReleaseSpinLock(&r.pdx->SpinLock, irql);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS SetDtr(IoControlRequest& r) {
     if (DtrHandshakeSelected(r.pdx)) {
         return STATUS_INVALID_PARAMETER;
     }
-    NTSTATUS status = setDTR_RTS(r.fdo, ControlLineState(r.pdx, MODEM_LINE_DTR, 0));
-    if (NT_SUCCESS(status)) {
-        KIRQL irql;
-        KeAcquireSpinLock(&r.pdx->SpinLock, &irql);
-        r.pdx->ModemLines |= MODEM_LINE_DTR;
-        r.pdx->DtrAsserted = TRUE;
-        KeReleaseSpinLock(&r.pdx->SpinLock, irql);
-    }
-    return status;
+    CONTROL_LINES lines = CurrentControlLines(r.pdx);
+    lines.Dtr = TRUE;
+    return SendControlLines(r, lines);
 }
 
 NTSTATUS ClearDtr(IoControlRequest& r) {
     if (DtrHandshakeSelected(r.pdx)) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (r.pdx->DtrAsserted != TRUE) {
+    CONTROL_LINES lines = CurrentControlLines(r.pdx);
+    if (!lines.Dtr) {
         return STATUS_SUCCESS;  // never raised: nothing to lower
     }
-    NTSTATUS status = setDTR_RTS(r.fdo, ControlLineState(r.pdx, 0, MODEM_LINE_DTR));
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    CompletePendingWaitIrps(r.pdx, SERIAL_EV_RLSD);
-    KIRQL irql;
-    KeAcquireSpinLock(&r.pdx->SpinLock, &irql);
-    r.pdx->DtrAsserted = FALSE;
-    r.pdx->ModemLines &= ~(MODEM_LINE_DTR | MODEM_LINE_DCD);
-    r.pdx->DtrDroppedByHost = TRUE;
-    KeReleaseSpinLock(&r.pdx->SpinLock, irql);
-    return STATUS_SUCCESS;
+    lines.Dtr = FALSE;
+    return SendControlLines(r, lines);
 }
 
 NTSTATUS SetOrClearRts(IoControlRequest& r, BOOLEAN set) {
-    NTSTATUS status = setDTR_RTS(r.fdo, set ? ControlLineState(r.pdx, MODEM_LINE_RTS, 0)
-                                            : ControlLineState(r.pdx, 0, MODEM_LINE_RTS));
-    if (NT_SUCCESS(status)) {
-        KIRQL irql;
-        KeAcquireSpinLock(&r.pdx->SpinLock, &irql);
-        if (set) {
-            r.pdx->ModemLines |= MODEM_LINE_RTS;
-        } else {
-            r.pdx->ModemLines &= ~MODEM_LINE_RTS;
-        }
-        KeReleaseSpinLock(&r.pdx->SpinLock, irql);
+    CONTROL_LINES lines = CurrentControlLines(r.pdx);
+    lines.Rts = set;
+    return SendControlLines(r, lines);
+}
+
+// The lines a handflow asks for. DTR is up for DTR control and for the DTR
+// handshake (this port is always ready to receive); RTS is up for RTS
+// control and the RTS handshake, and down for transmit toggling, which
+// raises it only while sending. The handshakes themselves are stored and
+// reported, not performed.
+CONTROL_LINES ControlLinesOfHandFlow(const SERIAL_HANDFLOW* handflow) {
+    ULONG rts = handflow->FlowReplace & SERIAL_RTS_MASK;
+    CONTROL_LINES lines = {static_cast<BOOLEAN>((handflow->ControlHandShake & SERIAL_DTR_MASK) != 0),
+                           static_cast<BOOLEAN>(rts == SERIAL_RTS_CONTROL || rts == SERIAL_RTS_HANDSHAKE)};
+    return lines;
+}
+
+NTSTATUS SetHandFlow(IoControlRequest& r) {
+    if (r.inputLength < sizeof(SERIAL_HANDFLOW)) {
+        return STATUS_BUFFER_TOO_SMALL;
     }
-    return status;
+    auto* handflow = static_cast<PSERIAL_HANDFLOW>(r.buffer);
+    CONTROL_LINES wanted = ControlLinesOfHandFlow(handflow);
+    KIRQL irql;
+    KeAcquireSpinLock(&r.pdx->SpinLock, &irql);
+    r.pdx->HandFlow.ControlHandShake = handflow->ControlHandShake;
+    r.pdx->HandFlow.FlowReplace = handflow->FlowReplace;
+    KeReleaseSpinLock(&r.pdx->SpinLock, irql);
+    CONTROL_LINES current = CurrentControlLines(r.pdx);
+    if (current.Dtr == wanted.Dtr && current.Rts == wanted.Rts) {
+        return STATUS_SUCCESS;
+    }
+    return SendControlLines(r, wanted);
 }
 
 NTSTATUS SetWaitMask(IoControlRequest& r) {
@@ -300,14 +362,22 @@ NTSTATUS SetWaitMask(IoControlRequest& r) {
     if (mask & 0xFFFFE000) {
         return STATUS_INVALID_PARAMETER;
     }
-    CompletePendingWaitIrps(r.pdx, 0);
     // The mask is echoed to a caller whose output buffer holds it; reporting
     // four bytes to a smaller one would have them copied past its end.
     r.Irp->IoStatus.Information = r.outputLength >= sizeof(ULONG) ? sizeof(ULONG) : 0;
+    // A pending wait ends with no events, and the history of the old mask
+    // goes, in the hold that stores the new mask: nothing recorded under
+    // the old one can reach a wait under the new one.
     KIRQL irql;
     KeAcquireSpinLock(&r.pdx->SpinLock, &irql);
+    PIRP wait = DequeueCancelableIrpLocked(&r.pdx->WaitIrpQueue, nullptr);
     r.pdx->WaitMask = mask;
+    r.pdx->EventHistory = 0;
     KeReleaseSpinLock(&r.pdx->SpinLock, irql);
+    if (wait != nullptr) {
+        *static_cast<PULONG>(wait->AssociatedIrp.SystemBuffer) = 0;
+        CompleteWaitIrp(wait);
+    }
     return STATUS_SUCCESS;
 }
 
@@ -358,6 +428,8 @@ NTSTATUS GetCommStatus(IoControlRequest& r) {
     RtlZeroMemory(status, sizeof(SERIAL_STATUS));
     KIRQL irql;
     KeAcquireSpinLock(&r.pdx->SpinLock, &irql);
+    status->Errors = r.pdx->LineErrors;  // reported once
+    r.pdx->LineErrors = 0;
     if (!(r.pdx->ModemLines & MODEM_LINE_DSR)) {
         status->HoldReasons |= SERIAL_TX_WAITING_FOR_DSR;
     }
@@ -400,7 +472,7 @@ NTSTATUS GetModemStatus(IoControlRequest& r) {
     }
     KIRQL irql;
     KeAcquireSpinLock(&r.pdx->SpinLock, &irql);
-    *static_cast<PULONG>(r.buffer) = static_cast<ULONG>(static_cast<LONG>(static_cast<SHORT>(r.pdx->ModemStatusSnapshot)));
+    *static_cast<PULONG>(r.buffer) = r.pdx->ModemStatusSnapshot;
     KeReleaseSpinLock(&r.pdx->SpinLock, irql);
     r.Irp->IoStatus.Information = sizeof(ULONG);
     return STATUS_SUCCESS;
@@ -419,6 +491,38 @@ NTSTATUS GetHandFlow(IoControlRequest& r) {
     handflow->FlowReplace = r.pdx->HandFlow.FlowReplace;
     KeReleaseSpinLock(&r.pdx->SpinLock, irql);
     r.Irp->IoStatus.Information = sizeof(SERIAL_HANDFLOW);
+    return STATUS_SUCCESS;
+}
+
+// What this port is: a modem behind a receive buffer, with no transmit
+// queue (a write goes to the device as it is), any rate of the line coding,
+// the CDC data formats, DTR/DSR and carrier, and total read time-outs.
+NTSTATUS GetProperties(IoControlRequest& r) {
+    if (r.outputLength < sizeof(SERIAL_COMMPROP)) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    auto* prop = static_cast<PSERIAL_COMMPROP>(r.buffer);
+    RtlZeroMemory(prop, sizeof(SERIAL_COMMPROP));
+    prop->PacketLength = sizeof(SERIAL_COMMPROP);
+    prop->PacketVersion = 2;
+    prop->ServiceMask = SERIAL_SP_SERIALCOMM;
+    prop->MaxTxQueue = 0;  // no limit of the driver's
+    prop->MaxRxQueue = RECEIVE_BUFFER_SIZE;
+    prop->MaxBaud = SERIAL_BAUD_USER;
+    prop->ProvSubType = SERIAL_SP_MODEM;
+    prop->ProvCapabilities = SERIAL_PCF_DTRDSR | SERIAL_PCF_CD | SERIAL_PCF_TOTALTIMEOUTS;
+    prop->SettableParams = SERIAL_SP_PARITY | SERIAL_SP_BAUD | SERIAL_SP_DATABITS | SERIAL_SP_STOPBITS;
+    prop->SettableBaud = SERIAL_BAUD_075 | SERIAL_BAUD_110 | SERIAL_BAUD_134_5 | SERIAL_BAUD_150 | SERIAL_BAUD_300 |
+                         SERIAL_BAUD_600 | SERIAL_BAUD_1200 | SERIAL_BAUD_1800 | SERIAL_BAUD_2400 | SERIAL_BAUD_4800 |
+                         SERIAL_BAUD_7200 | SERIAL_BAUD_9600 | SERIAL_BAUD_14400 | SERIAL_BAUD_19200 |
+                         SERIAL_BAUD_38400 | SERIAL_BAUD_56K | SERIAL_BAUD_57600 | SERIAL_BAUD_115200 |
+                         SERIAL_BAUD_128K | SERIAL_BAUD_USER;
+    prop->SettableData = SERIAL_DATABITS_5 | SERIAL_DATABITS_6 | SERIAL_DATABITS_7 | SERIAL_DATABITS_8;
+    prop->SettableStopParity = SERIAL_STOPBITS_10 | SERIAL_STOPBITS_15 | SERIAL_STOPBITS_20 | SERIAL_PARITY_NONE |
+                               SERIAL_PARITY_ODD | SERIAL_PARITY_EVEN | SERIAL_PARITY_MARK | SERIAL_PARITY_SPACE;
+    prop->CurrentTxQueue = 0;
+    prop->CurrentRxQueue = RECEIVE_BUFFER_SIZE;
+    r.Irp->IoStatus.Information = sizeof(SERIAL_COMMPROP);
     return STATUS_SUCCESS;
 }
 
@@ -469,7 +573,9 @@ NTSTATUS HandleIoControl(IoControlRequest& r, ULONG code) {
     case IOCTL_SERIAL_GET_HANDFLOW:
         return GetHandFlow(r);
     case IOCTL_SERIAL_SET_HANDFLOW:
-        return CopyIn(r, &r.pdx->HandFlow, sizeof(HANDFLOW_SETTINGS), sizeof(SERIAL_HANDFLOW));
+        return SetHandFlow(r);
+    case IOCTL_SERIAL_GET_PROPERTIES:
+        return GetProperties(r);
     case IOCTL_SERIAL_GET_MODEMSTATUS:
         return GetModemStatus(r);
     case IOCTL_SERIAL_GET_COMMSTATUS:

@@ -9,6 +9,7 @@
 namespace {
 
 // Receive events for the data now in the buffer; called under SpinLock.
+// They are recorded with RecordSerialEvents.
 ULONG RaiseReceiveEvents(PDEVICE_EXTENSION pdx, BOOLEAN requireData) {
     ULONG events = 0;
     BOOLEAN data = pdx->ReceiveCount != 0 || !requireData;
@@ -21,7 +22,6 @@ ULONG RaiseReceiveEvents(PDEVICE_EXTENSION pdx, BOOLEAN requireData) {
     if ((pdx->WaitMask & SERIAL_EV_RX80FULL) && pdx->ReceiveCount >= RECEIVE_80_PERCENT) {
         events |= SERIAL_EV_RX80FULL;
     }
-    pdx->EventHistory |= events;
     return events;
 }
 
@@ -87,7 +87,7 @@ NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
         KeReleaseSpinLock(&pdx->SpinLock, irql);
 
         if (events != 0) {
-            CompletePendingWaitIrps(pdx, events);
+            RecordSerialEvents(pdx, events);
         }
         KeCancelTimer(&pdx->ReadTimer);
         CompletePendingReadIrps(pdx, FALSE);
@@ -171,7 +171,7 @@ VOID FinishTake(PDEVICE_EXTENSION pdx, const AFTER_TAKE& after) {
         ReadBulkPipe(pdx, pdx->BulkInPipe);
     }
     if (after.Events != 0) {
-        CompletePendingWaitIrps(pdx, after.Events);
+        RecordSerialEvents(pdx, after.Events);
     }
 }
 

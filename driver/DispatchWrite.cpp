@@ -81,12 +81,15 @@ VOID StartNextWrite(PDEVICE_EXTENSION pdx) {
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
     pdx->WriteAborted = FALSE;  // a purge ends only the writes it found
     PIRP next = DequeueCancelableIrpLocked(&pdx->WriteIrpQueue, nullptr);
+    PIRP wait = nullptr;
     if (next == nullptr) {
         pdx->WriteActive = FALSE;
+        wait = RecordSerialEventsLocked(pdx, SERIAL_EV_TXEMPTY);  // the last byte queued is sent
     } else {
         pdx->WriteToStart = next;
     }
     KeReleaseSpinLock(&pdx->SpinLock, irql);
+    CompleteWaitIrp(wait);
     if (next != nullptr) {
         ExInitializeWorkItem(&pdx->WriteStartItem, WorkItemCallbackStartWrite, pdx);
         ExQueueWorkItem(&pdx->WriteStartItem, DelayedWorkQueue);

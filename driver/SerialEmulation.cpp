@@ -155,19 +155,59 @@ VOID StopReaders(PDEVICE_EXTENSION pdx) {
     KeWaitForSingleObject(&pdx->ReadersStoppedEvent, Executive, KernelMode, FALSE, nullptr);
 }
 
+namespace {
+
+// The modem's lines as SERIAL_MSR_ bits, from a notification's UART state.
+// CDC carries no CTS: the modem is always ready to take data.
+USHORT ModemLinesOfUartState(USHORT uart) {
+    USHORT lines = MODEM_LINE_CTS;
+    if (uart & UART_STATE_DSR) {
+        lines |= MODEM_LINE_DSR;
+    }
+    if (uart & UART_STATE_DCD) {
+        lines |= MODEM_LINE_DCD;
+    }
+    if (uart & UART_STATE_RING) {
+        lines |= MODEM_LINE_RI;
+    }
+    return lines;
+}
+
+// Under SpinLock. A device nothing was learnt from yet starts with its
+// line coding as CDC devices power up (8 data bits, no parity, 1 stop bit).
+// TRUE when the device's rate differs from the open's: it is told at once.
+BOOLEAN StartLineCodingAtDefaultRate(PDEVICE_EXTENSION pdx) {
+    if (pdx->LineCoding.DataBits == 0) {
+        pdx->LineCoding.DataRate = DEFAULT_BAUD_RATE;
+        pdx->LineCoding.CharFormat = STOP_BIT_1;
+        pdx->LineCoding.ParityType = NO_PARITY;
+        pdx->LineCoding.DataBits = 8;
+    }
+    pdx->BaudRate = DEFAULT_BAUD_RATE;
+    if (pdx->LineCoding.DataRate == DEFAULT_BAUD_RATE) {
+        return FALSE;
+    }
+    pdx->LineCoding.DataRate = DEFAULT_BAUD_RATE;
+    return TRUE;
+}
+
+}  // namespace
+
 VOID InitializeSerEmulVariables(PDEVICE_EXTENSION pdx) {
     InitializeListHead(&pdx->WaitIrpQueue);
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
-    pdx->BaudRate = 0x20000;
+    BOOLEAN sendLineCoding = StartLineCodingAtDefaultRate(pdx);
     pdx->WaitMask = 0;
     pdx->EventHistory = 0;
-    if (pdx->StatusSeen == TRUE && pdx->CarrierOn != TRUE) {
-        pdx->ModemLines = MODEM_LINE_DTR | MODEM_LINE_CTS | MODEM_LINE_DSR;
-    } else {
-        pdx->ModemLines = MODEM_LINE_DTR | MODEM_LINE_CTS | MODEM_LINE_DSR | MODEM_LINE_DCD;
-    }
-    pdx->ModemStatusSnapshot = 0;
+    pdx->LineErrors = 0;
+    // The lines the last notification reported, of whichever open: the
+    // modem does not report them again until one changes. Before any
+    // report, DSR and carrier are assumed. DTR and RTS are down until set.
+    USHORT lines = pdx->StatusSeen ? ModemLinesOfUartState(pdx->LastUartState)
+                                   : static_cast<USHORT>(MODEM_LINE_CTS | MODEM_LINE_DSR | MODEM_LINE_DCD);
+    pdx->ModemLines = lines;
+    pdx->ModemStatusSnapshot = lines;
     pdx->DtrAsserted = FALSE;
     pdx->DtrDroppedByHost = FALSE;
     pdx->ReceiveStalled = FALSE;
@@ -178,8 +218,10 @@ VOID InitializeSerEmulVariables(PDEVICE_EXTENSION pdx) {
     pdx->ReadPipeError = 0;
     pdx->WritePipeError = 0;
     pdx->StatusPipeError = 0;
-    pdx->LastDsrBit = 1;
     KeReleaseSpinLock(&pdx->SpinLock, irql);
+    if (sendLineCoding) {
+        SetLineCode(pdx->DeviceObject);
+    }
     // Started with the lock released: a transfer may complete at once and
     // its completion routine takes the lock itself.
     StatusPipe(pdx, pdx->InterruptPipe);
@@ -212,77 +254,103 @@ NTSTATUS NTAPI StatusPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context)
             StatusPipe(pdx, pdx->InterruptPipe);
         }
     } else {
-        if (pdx->Closing != TRUE) {
-            KIRQL irql;
-            KeAcquireSpinLock(&pdx->SpinLock, &irql);
-            pdx->EventHistory |= SERIAL_EV_RLSD;
-            KeReleaseSpinLock(&pdx->SpinLock, irql);
-            pdx->DeviceErrorCode = DEVICE_ERROR_STATUS_PIPE_FAILED;
-        }
+        // The lines are no longer known: a pending wait ends as on a carrier
+        // change, and the history goes in the same hold.
         InterlockedIncrement(&pdx->StatusPipeError);
-        CompletePendingWaitIrps(pdx, SERIAL_EV_RLSD);
         KIRQL irql;
         KeAcquireSpinLock(&pdx->SpinLock, &irql);
+        if (pdx->Closing != TRUE) {
+            pdx->DeviceErrorCode = DEVICE_ERROR_STATUS_PIPE_FAILED;
+        }
+        PIRP wait = DequeueCancelableIrpLocked(&pdx->WaitIrpQueue, nullptr);
         pdx->EventHistory = 0;
         KeReleaseSpinLock(&pdx->SpinLock, irql);
+        if (wait != nullptr) {
+            *static_cast<PULONG>(wait->AssociatedIrp.SystemBuffer) = SERIAL_EV_RLSD;
+            CompleteWaitIrp(wait);
+        }
     }
     EndReaderTransfer(pdx, &pdx->StatusTransfer, Irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+namespace {
+
+const UCHAR CDC_NOTIFICATION_REQUEST_TYPE = 0xA1;
+const UCHAR CDC_SERIAL_STATE = 0x20;
+
+// The events of a change of lines, as WaitCommEvent documents them: a change of
+// CTS, DSR or carrier, and ring coming on.
+ULONG LineChangeEvents(USHORT before, USHORT after) {
+    USHORT changed = static_cast<USHORT>(before ^ after);
+    ULONG events = 0;
+    if (changed & MODEM_LINE_CTS) {
+        events |= SERIAL_EV_CTS;
+    }
+    if (changed & MODEM_LINE_DSR) {
+        events |= SERIAL_EV_DSR;
+    }
+    if (changed & MODEM_LINE_DCD) {
+        events |= SERIAL_EV_RLSD;
+    }
+    if ((changed & MODEM_LINE_RI) && (after & MODEM_LINE_RI)) {
+        events |= SERIAL_EV_RING;
+    }
+    return events;
+}
+
+// Under SpinLock: break and line errors, counted and kept for GET_COMMSTATUS.
+ULONG LineErrorEvents(PDEVICE_EXTENSION pdx, USHORT uart) {
+    ULONG events = 0;
+    if (uart & UART_STATE_BREAK) {
+        pdx->LineErrors |= SERIAL_ERROR_BREAK;
+        events |= SERIAL_EV_BREAK;
+    }
+    if (uart & UART_STATE_FRAMING) {
+        pdx->LineErrors |= SERIAL_ERROR_FRAMING;
+        ++pdx->PerfStats.FrameErrorCount;
+        events |= SERIAL_EV_ERR;
+    }
+    if (uart & UART_STATE_PARITY) {
+        pdx->LineErrors |= SERIAL_ERROR_PARITY;
+        ++pdx->PerfStats.ParityErrorCount;
+        events |= SERIAL_EV_ERR;
+    }
+    if (uart & UART_STATE_OVERRUN) {
+        pdx->LineErrors |= SERIAL_ERROR_OVERRUN;
+        ++pdx->PerfStats.SerialOverrunErrorCount;
+        events |= SERIAL_EV_ERR;
+    }
+    return events;
+}
+
+}  // namespace
+
+// One notification: anything but a whole SERIAL_STATE is not about the
+// lines and changes nothing.
 VOID UpdateStatus(PDEVICE_EXTENSION pdx) {
+    const UCHAR* note = pdx->StatusBuffer;
+    if (pdx->StatusUrb.UrbBulkOrInterruptTransfer.TransferBufferLength < SERIAL_STATE_SIZE ||
+        note[0] != CDC_NOTIFICATION_REQUEST_TYPE || note[1] != CDC_SERIAL_STATE) {
+        return;
+    }
+    USHORT uart = static_cast<USHORT>(note[SERIAL_STATE_HEADER_SIZE] | (note[SERIAL_STATE_HEADER_SIZE + 1] << 8));
+    USHORT lines = ModemLinesOfUartState(uart);
+
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
-    UCHAR lineByte = pdx->StatusBuffer[STATUS_LINE_BYTE];
-    UCHAR carrierByte = pdx->StatusBuffer[STATUS_CARRIER_BYTE];
-
-    USHORT lines = static_cast<USHORT>(pdx->ModemLines | MODEM_LINE_CTS);
-    if (lineByte & 0x02) {
-        lines |= MODEM_LINE_DSR;
-    }
-    if (lineByte & 0x08) {
-        lines |= MODEM_LINE_RI;
-    }
+    ULONG events = LineChangeEvents(pdx->ModemStatusSnapshot, lines) | LineErrorEvents(pdx, uart);
+    pdx->ModemStatusSnapshot = lines;
+    USHORT image = static_cast<USHORT>((pdx->ModemLines & (MODEM_LINE_DTR | MODEM_LINE_RTS)) | lines);
+    // The host dropped DTR: the call is over as far as the port is concerned.
     if (!pdx->DtrAsserted && pdx->DtrDroppedByHost) {
-        lines &= ~MODEM_LINE_DCD;
+        image &= ~MODEM_LINE_DCD;
     }
-    pdx->ModemLines = lines;
-
-    ULONG mask = pdx->WaitMask;
-    if (mask != 0) {
-        if ((mask & SERIAL_EV_CTS) && (lines & MODEM_LINE_CTS)) {
-            pdx->EventHistory |= SERIAL_EV_CTS;
-        }
-        if ((mask & SERIAL_EV_DSR) && (lines & MODEM_LINE_DSR)) {
-            UCHAR dsrBit = (carrierByte & 0x02) ? 1 : 0;
-            if (dsrBit != pdx->LastDsrBit) {
-                pdx->EventHistory |= SERIAL_EV_DSR;
-                pdx->LastDsrBit = dsrBit;
-            }
-        }
-        if ((mask & SERIAL_EV_RING) && (lines & MODEM_LINE_RI)) {
-            pdx->EventHistory |= SERIAL_EV_RING;
-        }
-        if (mask == WAIT_MASK_RLSD_ON_DSR && carrierByte == STATUS_CARRIER_ABSENT_DSR) {
-            pdx->EventHistory |= SERIAL_EV_RLSD;
-        }
-    }
-
+    pdx->ModemLines = image;
+    pdx->LastUartState = uart;
     pdx->StatusSeen = TRUE;
-    if (carrierByte == STATUS_CARRIER_PRESENT) {
-        pdx->CarrierOn = TRUE;
-        pdx->ModemStatusSnapshot = static_cast<USHORT>(lines | MODEM_LINE_DCD);
-    } else {
-        pdx->CarrierOn = FALSE;
-        pdx->ModemStatusSnapshot = static_cast<USHORT>(lines & ~MODEM_LINE_DCD);
-    }
-    ULONG events = pdx->EventHistory;
+    pdx->CarrierOn = (uart & UART_STATE_DCD) ? TRUE : FALSE;
+    PIRP wait = RecordSerialEventsLocked(pdx, events);
     KeReleaseSpinLock(&pdx->SpinLock, irql);
-
-    if (events != 0) {
-        CompletePendingWaitIrps(pdx, events);
-        KeAcquireSpinLock(&pdx->SpinLock, &irql);
-        pdx->EventHistory = 0;
-        KeReleaseSpinLock(&pdx->SpinLock, irql);
-    }
+    CompleteWaitIrp(wait);
 }

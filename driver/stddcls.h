@@ -199,9 +199,12 @@ typedef struct _DEVICE_EXTENSION {
     UNICODE_STRING SerialCommValueName;
     UNICODE_STRING SymbolicLinkName;
     USHORT ModemStatusSnapshot;
-    UCHAR LastDsrBit;
     BOOLEAN StatusSeen;
     BOOLEAN CarrierOn;
+    // ---- the open, the modem's lines and line errors ----
+    PFILE_OBJECT OpenFileObject;  // the file whose create opened the port, under SpinLock
+    USHORT LastUartState;         // the UART state of the last notification; outlives the open
+    ULONG LineErrors;             // SERIAL_ERROR_ bits not yet read by GET_COMMSTATUS
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // The work-item context that re-runs a request at PASSIVE_LEVEL.
@@ -370,12 +373,23 @@ NTSTATUS StatusPipe(PDEVICE_EXTENSION pdx, USBD_PIPE_HANDLE Pipe);
 NTSTATUS NTAPI StatusPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context);
 VOID UpdateStatus(PDEVICE_EXTENSION pdx);
 
-// Bytes of a status notification the driver reads.
-#define STATUS_LINE_BYTE 6
-#define STATUS_CARRIER_BYTE 8
-#define STATUS_CARRIER_PRESENT 3
-#define STATUS_CARRIER_ABSENT_DSR 2
-#define WAIT_MASK_RLSD_ON_DSR 0x0432
+// A CDC SERIAL_STATE notification: an 8-byte setup-style header, then the
+// 16-bit UART state, little-endian.
+#define SERIAL_STATE_HEADER_SIZE 8
+#define SERIAL_STATE_SIZE 10
+#define UART_STATE_DCD 0x0001      // bRxCarrier
+#define UART_STATE_DSR 0x0002      // bTxCarrier
+#define UART_STATE_BREAK 0x0004    // break detected
+#define UART_STATE_RING 0x0008     // ring signal
+#define UART_STATE_FRAMING 0x0010  // framing error
+#define UART_STATE_PARITY 0x0020   // parity error
+#define UART_STATE_OVERRUN 0x0040  // receive overrun
+#define MODEM_LINES_OF_MODEM (MODEM_LINE_CTS | MODEM_LINE_DSR | MODEM_LINE_RI | MODEM_LINE_DCD)
+
+// The rate an open starts at, and the rates a port accepts.
+#define DEFAULT_BAUD_RATE 115200
+#define MIN_BAUD_RATE 50
+#define MAX_BAUD_RATE 921600
 
 // ---------------------------------------------------------------------------
 // utility module: remove lock, pending actions, synchronous URBs, pipes
@@ -397,6 +411,9 @@ NTSTATUS EnqueueWaitIrp(PDEVICE_EXTENSION pdx, PIRP Irp);
 NTSTATUS EnqueueWaitIrpLocked(PDEVICE_EXTENSION pdx, PIRP Irp);
 PIRP DequeueWaitIrp(PDEVICE_EXTENSION pdx);
 VOID CompletePendingWaitIrps(PDEVICE_EXTENSION pdx, ULONG Events);
+PIRP RecordSerialEventsLocked(PDEVICE_EXTENSION pdx, ULONG Events);
+VOID RecordSerialEvents(PDEVICE_EXTENSION pdx, ULONG Events);
+VOID CompleteWaitIrp(PIRP Irp);
 VOID NTAPI WaitMaskCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp);
 
 NTSTATUS SendAwaitUrb(PDEVICE_OBJECT fdo, PURB Urb);

@@ -236,6 +236,43 @@ VOID CompletePendingWaitIrps(PDEVICE_EXTENSION pdx, ULONG Events) {
     CompleteRequest(Irp, STATUS_SUCCESS, sizeof(ULONG));
 }
 
+// ---------------------------------------------------------------------------
+// Event history: what the wait mask asked for and no wait has taken yet
+// ---------------------------------------------------------------------------
+
+// Under SpinLock: the events the mask selects join the history, whether or
+// not a wait is pending. A queued wait takes the whole history in the same
+// hold, so no event recorded meanwhile on another processor can be lost or
+// reported twice. Returns that wait, its result written, for the caller to
+// complete with CompleteWaitIrp once the lock is released; or NULL.
+PIRP RecordSerialEventsLocked(PDEVICE_EXTENSION pdx, ULONG Events) {
+    pdx->EventHistory |= Events & pdx->WaitMask;
+    if (pdx->EventHistory == 0) {
+        return nullptr;
+    }
+    PIRP Irp = DequeueCancelableIrpLocked(&pdx->WaitIrpQueue, nullptr);
+    if (Irp != nullptr) {
+        *static_cast<PULONG>(Irp->AssociatedIrp.SystemBuffer) = pdx->EventHistory;
+        pdx->EventHistory = 0;
+    }
+    return Irp;
+}
+
+VOID CompleteWaitIrp(PIRP Irp) {
+    if (Irp != nullptr) {
+        CompleteRequest(Irp, STATUS_SUCCESS, sizeof(ULONG));
+    }
+}
+
+// The same for a caller that does not hold SpinLock.
+VOID RecordSerialEvents(PDEVICE_EXTENSION pdx, ULONG Events) {
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    PIRP Irp = RecordSerialEventsLocked(pdx, Events);
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    CompleteWaitIrp(Irp);
+}
+
 // The first steps of every cancel routine of the driver's queues: the
 // cancel spin lock is let go at once, then the request leaves its queue
 // under SpinLock. The caller completes it.

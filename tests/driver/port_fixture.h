@@ -119,11 +119,12 @@ protected:
         KeReleaseSpinLock(&world->lock, irql);
     }
 
-    // A status notification with the two bytes the driver reads.
-    void Notify(UCHAR lineByte, UCHAR carrierByte) {
+    // A CDC SERIAL_STATE notification carrying this UART state.
+    void Notify(USHORT uartState) {
         KIRQL irql;
         KeAcquireSpinLock(&world->lock, &irql);
-        Modem().notifications.push_back({0xA1, 0x20, 0, 0, 0, 0, lineByte, 0, carrierByte, 0});
+        Modem().notifications.push_back({0xA1, 0x20, 0, 0, 0, 0, 2, 0, static_cast<uint8_t>(uartState),
+                                         static_cast<uint8_t>(uartState >> 8)});
         KeReleaseSpinLock(&world->lock, irql);
         Stack().Poke();
         kmodel::WaitForQuiescence();

@@ -33,8 +33,8 @@ TEST_F(PortLifecycleTest, OpenResetsThePipesThenStartsTheStatusReaderAndTheEngin
     EXPECT_EQ(pdx->PendingActionCount, 2);
     EXPECT_EQ(pdx->OpenCount, 1);
     EXPECT_EQ(pdx->RemoveLock.Usage, 2);
-    EXPECT_EQ(pdx->ModemLines, 0xB1);
-    EXPECT_EQ(pdx->ModemStatusSnapshot, 0);
+    EXPECT_EQ(pdx->ModemLines, 0xB0);  // DSR and carrier assumed until the modem reports
+    EXPECT_EQ(pdx->ModemStatusSnapshot, 0xB0);
     EXPECT_NE(pdx->ReadTransferBuffer, nullptr);
 }
 

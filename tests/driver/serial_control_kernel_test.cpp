@@ -46,8 +46,8 @@ TEST_F(SerialDispatchLevel, EveryCodeIsDeferredAndAnsweredAsAtPassiveLevel) {
     const SERIAL_CHARS chars{1, 2, 3, 4, 0x11, 0x13};
     const SERIAL_HANDFLOW handflow{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 10, 20};
     const std::vector<Case> cases = {
-        {"SET_BAUD_RATE", {IOCTL_SERIAL_SET_BAUD_RATE, Ulong(9600), 0}, {}},
-        {"SET_BAUD_RATE refused", {IOCTL_SERIAL_SET_BAUD_RATE, Ulong(300), 0}, {}},
+        {"SET_BAUD_RATE", {IOCTL_SERIAL_SET_BAUD_RATE, Ulong(9600), 0}, {{IOCTL_SERIAL_SET_BAUD_RATE, Ulong(300), 0}}},
+        {"SET_BAUD_RATE refused", {IOCTL_SERIAL_SET_BAUD_RATE, Ulong(49), 0}, {}},
         {"SET_BAUD_RATE short", {IOCTL_SERIAL_SET_BAUD_RATE, {0x80, 0x25}, 0}, {}},
         {"GET_BAUD_RATE", {IOCTL_SERIAL_GET_BAUD_RATE, {}, 4}, {}},
         {"GET_LINE_CONTROL", {IOCTL_SERIAL_GET_LINE_CONTROL, {}, 3}, {}},
@@ -65,7 +65,9 @@ TEST_F(SerialDispatchLevel, EveryCodeIsDeferredAndAnsweredAsAtPassiveLevel) {
         {"SET_DTR under handshake",
          {IOCTL_SERIAL_SET_DTR, {}, 0},
          {{IOCTL_SERIAL_SET_HANDFLOW, In(SERIAL_HANDFLOW{SERIAL_DTR_HANDSHAKE, 0, 0, 0}), 0}}},
-        {"SET_HANDFLOW", {IOCTL_SERIAL_SET_HANDFLOW, In(handflow), 0}, {}},
+        {"SET_HANDFLOW",
+         {IOCTL_SERIAL_SET_HANDFLOW, In(handflow), 0},
+         {{IOCTL_SERIAL_SET_HANDFLOW, In(SERIAL_HANDFLOW{}), 0}}},
         {"GET_HANDFLOW", {IOCTL_SERIAL_GET_HANDFLOW, {}, 16}, {}},
         {"SET_WAIT_MASK echoed", {IOCTL_SERIAL_SET_WAIT_MASK, Ulong(0x1FFF), 4}, {}},
         {"SET_WAIT_MASK refused", {IOCTL_SERIAL_SET_WAIT_MASK, Ulong(0x2000), 4}, {}},
@@ -190,7 +192,7 @@ TEST_F(SerialDispatchLevel, ARequestWaitingForAWorkerHoldsTheRemoveLock) {
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     pnp.Join();
     if (iosb.Status == STATUS_SUCCESS) {
-        EXPECT_EQ(out, 0x20000u);
+        EXPECT_EQ(out, ULONG(DEFAULT_BAUD_RATE));
     } else {
         EXPECT_EQ(iosb.Status, STATUS_DELETE_PENDING);
         EXPECT_EQ(out, 0xBADu);
@@ -239,6 +241,7 @@ const std::vector<Minimum>& Minimums() {
         {"GET_MODEMSTATUS", IOCTL_SERIAL_GET_MODEMSTATUS, 0, 4, {}},
         {"GET_COMMSTATUS", IOCTL_SERIAL_GET_COMMSTATUS, 0, 20, {}},
         {"GET_STATS", IOCTL_SERIAL_GET_STATS, 0, 24, {}},
+        {"GET_PROPERTIES", IOCTL_SERIAL_GET_PROPERTIES, 0, 64, {}},
     };
     return table;
 }
@@ -267,7 +270,7 @@ TEST_F(SerialShortBuffers, EachCodeFailsBelowItsMinimumAndWorksAtIt) {
         EXPECT_TRUE(Ioctl(m.code, in.data(), static_cast<DWORD>(in.size()), out.data(), m.out, &bytes));
         EXPECT_EQ(bytes, m.out);
     }
-    EXPECT_EQ(Sent(), (Lines{"SET_LINE_CODING 0 0 0 8", "GET_LINE_CODING"}));
+    EXPECT_EQ(Sent(), (Lines{"SET_LINE_CODING 9600 0 0 8", "SET_LINE_CODING 9600 0 0 8", "GET_LINE_CODING"}));
     EXPECT_TRUE(IsListEmpty(&pdx->WaitIrpQueue));
 }
 
@@ -322,7 +325,7 @@ const std::map<ULONG, Rule>& Rules() {
         {IOCTL_SERIAL_SET_CHARS, {6, 0, 0, false}},        {IOCTL_SERIAL_GET_HANDFLOW, {0, 16, 16, false}},
         {IOCTL_SERIAL_SET_HANDFLOW, {16, 0, 0, false}},    {IOCTL_SERIAL_GET_MODEMSTATUS, {0, 4, 4, false}},
         {IOCTL_SERIAL_GET_COMMSTATUS, {0, 20, 20, false}}, {IOCTL_SERIAL_GET_STATS, {0, 24, 24, false}},
-        {IOCTL_SERIAL_CLEAR_STATS, {0, 0, 0, false}},
+        {IOCTL_SERIAL_CLEAR_STATS, {0, 0, 0, false}},      {IOCTL_SERIAL_GET_PROPERTIES, {0, 64, 64, false}},
     };
     return rules;
 }
@@ -359,7 +362,7 @@ std::vector<uint8_t> Contents(std::mt19937& random, ULONG length) {
 using SerialSweep = SerialPortTest;
 
 TEST_F(SerialSweep, EveryCodeWithEveryShortOrRandomBufferGetsAnAllowedAnswer) {
-    ASSERT_EQ(Rules().size(), 23u);
+    ASSERT_EQ(Rules().size(), 24u);
     PFILE_OBJECT file = nullptr;
     ASSERT_EQ(kmodel::io::Open(u"\\??\\COM5", &file), STATUS_SUCCESS);
     kmodel::WaitForQuiescence();

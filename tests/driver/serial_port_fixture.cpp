@@ -28,24 +28,21 @@ void ClassRequestLog::OnUrb(const usbsim::UrbRecord& r) {
     switch (request) {
     case usbsim::kSetLineCoding: {
         line = "SET_LINE_CODING";
-        if (r.data.size() == 8) {
+        if (r.data.size() == 7) {
             uint32_t rate = r.data[0] | (r.data[1] << 8) | (r.data[2] << 16) | (uint32_t(r.data[3]) << 24);
             line += " " + std::to_string(rate) + " " + std::to_string(r.data[4]) + " " + std::to_string(r.data[5]) +
                     " " + std::to_string(r.data[6]);
-            if (r.data[7] != 0) {
-                bad += " filler";
-            }
         } else {
             bad += " data";
         }
-        if (type != 0x21 || length != 8 || value != 0) {
+        if (type != 0x21 || length != 7 || value != 0) {
             bad += " setup";
         }
         break;
     }
     case usbsim::kGetLineCoding:
         line = "GET_LINE_CODING";
-        if (type != 0xA1 || length != 8 || value != 0) {
+        if (type != 0xA1 || length != 7 || value != 0) {
             bad += " setup";
         }
         break;
@@ -264,10 +261,11 @@ SerialPortTest::IrpOutcome SerialPortTest::SendIrp(KIRQL irql, ULONG code, const
     return outcome;
 }
 
-void SerialPortTest::ModemNotifies(uint8_t lineByte, uint8_t carrierByte) {
+void SerialPortTest::ModemNotifies(uint16_t uartState) {
     KIRQL irql;
     KeAcquireSpinLock(&world->lock, &irql);
-    Stack().modem().notifications.push_back({0xA1, 0x20, 0x00, 0x00, 0x00, 0x00, lineByte, 0x00, carrierByte, 0x00});
+    Stack().modem().notifications.push_back({0xA1, 0x20, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00,
+                                             static_cast<uint8_t>(uartState), static_cast<uint8_t>(uartState >> 8)});
     KeReleaseSpinLock(&world->lock, irql);
     Stack().Poke();
     kmodel::WaitForQuiescence();

@@ -66,9 +66,9 @@ public:
     // Waits for it; returns the completion's Win32 result.
     BOOL Finish(PendingWait* wait, DWORD* bytes = nullptr);
 
-    // The modem sends a SERIAL_STATE notification with these line (6) and
-    // carrier (8) bytes, or these bytes on its bulk-in pipe.
-    void ModemNotifies(uint8_t lineByte, uint8_t carrierByte);
+    // The modem sends a SERIAL_STATE notification with this UART state
+    // (usbsim::kUart* bits), or these bytes on its bulk-in pipe.
+    void ModemNotifies(uint16_t uartState);
     void ModemSends(const std::string& bytes);
 
     Lines Sent() const { return log.Lines(); }

@@ -175,7 +175,7 @@ TEST_F(SerialRobustness, AnInterruptPipeStallThenCloseThenOpenSucceeds) {
 
     OpenPort();
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    ModemNotifies(0x02, 0x03);
+    ModemNotifies(usbsim::kUartTxCarrier | usbsim::kUartRxCarrier);
     DWORD status = 0;
     EXPECT_TRUE(GetCommModemStatus(port, &status));
     EXPECT_EQ(status & (MS_DSR_ON | MS_RLSD_ON), static_cast<DWORD>(MS_DSR_ON | MS_RLSD_ON));

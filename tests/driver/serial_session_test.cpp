@@ -93,7 +93,7 @@ TEST_F(SerialDiscovery, TheSerialcommMapNamesEachPortAndTheNameOpensIt) {
         ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
         DCB dcb{};
         EXPECT_TRUE(GetCommState(h, &dcb));
-        EXPECT_EQ(dcb.BaudRate, 0x20000u);
+        EXPECT_EQ(dcb.BaudRate, ULONG(DEFAULT_BAUD_RATE));
         kmodel::WaitForQuiescence();
         EXPECT_TRUE(CloseHandle(h));
     }

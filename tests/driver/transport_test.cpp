@@ -149,7 +149,7 @@ TEST_F(ClassRequestTest, EachRequestReachesTheModemAsTheClassDefinesIt) {
 
     ASSERT_EQ(GetLineCode(fdo), STATUS_SUCCESS);
     EXPECT_EQ(std::vector<uint8_t>(Last().setup, Last().setup + 8),
-              std::vector<uint8_t>({0xA1, 0x21, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00}));
+              std::vector<uint8_t>({0xA1, 0x21, 0x00, 0x00, 0x00, 0x00, 0x07, 0x00}));
 }
 
 TEST_F(ClassRequestTest, LineCodingReadThenWrittenSendsTheModemsRateBack) {
@@ -165,8 +165,8 @@ TEST_F(ClassRequestTest, LineCodingReadThenWrittenSendsTheModemsRateBack) {
     ASSERT_EQ(SetLineCode(fdo), STATUS_SUCCESS);
     const usbsim::UrbRecord& set = Last();
     EXPECT_EQ(std::vector<uint8_t>(set.setup, set.setup + 8),
-              std::vector<uint8_t>({0x21, 0x20, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00}));
-    EXPECT_EQ(set.data, std::vector<uint8_t>({0x00, 0xC2, 0x01, 0x00, 2, 2, 7, 0}));
+              std::vector<uint8_t>({0x21, 0x20, 0x00, 0x00, 0x00, 0x00, 0x07, 0x00}));
+    EXPECT_EQ(set.data, std::vector<uint8_t>({0x00, 0xC2, 0x01, 0x00, 2, 2, 7}));
     EXPECT_EQ(Stack().modem().lineCoding().rate, 115200u);
     EXPECT_EQ(Stack().modem().lineCoding().stopBits, 2);
     EXPECT_EQ(Stack().modem().lineCoding().parity, 2);

@@ -1,16 +1,15 @@
 // The wait-on-mask queue and the modem-status notifications that feed it:
-// the one-slot rule, cancellation, the exact event rules of a notification,
+// the one-slot rule, cancellation, the SERIAL_STATE decoding and its events,
 // the modem-line image, and what a failing interrupt pipe leaves behind.
 #include "port_fixture.h"
 
 namespace qvtest {
 namespace {
 
-// Notification byte 6: line state; byte 8: carrier.
-constexpr UCHAR kLineDsr = 0x02;
-constexpr UCHAR kLineRing = 0x08;
-constexpr UCHAR kCarrierOn = 3;
-constexpr UCHAR kCarrierOffDsr = 2;
+// UART state bits of a SERIAL_STATE notification.
+constexpr USHORT kDcd = usbsim::kUartRxCarrier;
+constexpr USHORT kDsr = usbsim::kUartTxCarrier;
+constexpr USHORT kRing = usbsim::kUartRing;
 
 class WaitMaskTest : public PortTest {
 protected:
@@ -111,15 +110,33 @@ TEST_F(WaitMaskTest, SettingTheMaskEndsAPendingWaitWithNoEvents) {
     EXPECT_EQ(wait.Events(), 0u);
 }
 
-TEST_F(WaitMaskTest, EventsRaisedWithNoWaitPendingAreLostAtTheNextNotification) {
-    SetWaitMask(SERIAL_EV_CTS);
-    Notify(kLineDsr, kCarrierOffDsr);
+TEST_F(WaitMaskTest, EventsRecordedWithNoWaitPendingAreTakenByTheNextWaitOnce) {
+    SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_DSR);
+    Feed({'a'});
+    Notify(0);  // DSR goes: recorded beside the receive event
+    EXPECT_EQ(pdx->EventHistory, ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_DSR));
+    Pending first, second;
+    ASSERT_EQ(StartWait(first), STATUS_SUCCESS);
+    EXPECT_EQ(first.Events(), ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_DSR));
+    ASSERT_EQ(StartWait(second), STATUS_PENDING);  // taken once, not again
+    Cancel(second);
+}
+
+TEST_F(WaitMaskTest, ANewMaskClearsTheHistory) {
+    SetWaitMask(SERIAL_EV_RXCHAR);
+    Feed({'a'});
+    SetWaitMask(SERIAL_EV_RXCHAR);
     EXPECT_EQ(pdx->EventHistory, 0u);
     Pending wait;
-    ASSERT_EQ(StartWait(wait), STATUS_PENDING);
-    Notify(kLineDsr, kCarrierOffDsr);
-    ASSERT_TRUE(wait.Done());
-    EXPECT_EQ(wait.Events(), ULONG(SERIAL_EV_CTS));  // CTS comes with every notification
+    EXPECT_EQ(StartWait(wait), STATUS_PENDING);
+    Cancel(wait);
+}
+
+TEST_F(WaitMaskTest, EventsOutsideTheMaskAreNotRecorded) {
+    SetWaitMask(SERIAL_EV_RING);
+    Feed({'a'});
+    Notify(kDsr | kDcd);
+    EXPECT_EQ(pdx->EventHistory, 0u);
 }
 
 class StatusNotificationTest : public PortTest {
@@ -129,112 +146,110 @@ protected:
         ClearNotifications();  // the modem's power-up report: these tests send their own
         OpenPort();
     }
-    // Sends a notification with a wait pending; returns the events it got, or
-    // ~0 when the wait is still pending (it is then ended by a mask change).
-    ULONG EventsOf(UCHAR lineByte, UCHAR carrierByte) {
-        Pending wait;
-        EXPECT_EQ(StartWait(wait), STATUS_PENDING);
-        Notify(lineByte, carrierByte);
-        if (wait.Done()) {
-            return wait.Events();
-        }
-        SetWaitMask(pdx->WaitMask);
-        EXPECT_TRUE(wait.Done());
-        return ~0u;
+    ULONG ModemStatus() {
+        ULONG status = 0xDEAD;
+        EXPECT_EQ(Control(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, &status, sizeof(status)), STATUS_SUCCESS);
+        return status;
+    }
+    ULONG Errors() {
+        SERIAL_STATUS status{};
+        EXPECT_EQ(Control(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof(status)), STATUS_SUCCESS);
+        return status.Errors;
     }
 };
 
-TEST_F(StatusNotificationTest, LineByteSetsDsrAndRingWhichStaySetUntilTheNextOpen) {
-    EXPECT_EQ(pdx->ModemLines, 0xB1);  // first open of the device: carrier assumed
-    EXPECT_EQ(pdx->ModemStatusSnapshot, 0);  // nothing reported yet
-    Notify(kLineDsr | kLineRing, 0);
-    EXPECT_EQ(pdx->ModemLines, 0xF1);
-    Notify(0x00, 0);
-    EXPECT_EQ(pdx->ModemLines, 0xF1);
-    EXPECT_EQ(pdx->ModemStatusSnapshot, 0x71);  // carrier byte 0: DCD clear in the snapshot only
-    EXPECT_TRUE(pdx->StatusSeen);
+// One notification after another: the lines it leaves, the modem status
+// GET_MODEMSTATUS reads, the events a wait for every event gets and the
+// errors GET_COMMSTATUS then reports.
+struct DecodingCase {
+    const char* what;
+    USHORT before;  // the UART state already reported
+    USHORT state;   // the one that comes
+    USHORT lines;   // ModemLines and GET_MODEMSTATUS afterwards
+    ULONG events;
+    ULONG errors;
+};
+
+const DecodingCase kDecoding[] = {
+    {"carrier comes", kDsr, kDsr | kDcd, 0xB0, SERIAL_EV_RLSD, 0},
+    {"the far end hangs up", kDsr | kDcd, kDsr, 0x30, SERIAL_EV_RLSD, 0},
+    {"DSR goes", kDsr, 0, 0x10, SERIAL_EV_DSR, 0},
+    {"DSR comes", 0, kDsr, 0x30, SERIAL_EV_DSR, 0},
+    {"ring comes", kDsr, kDsr | kRing, 0x70, SERIAL_EV_RING, 0},
+    {"ring goes: no event", kDsr | kRing, kDsr, 0x30, 0, 0},
+    {"nothing changes: no event", kDsr | kDcd, kDsr | kDcd, 0xB0, 0, 0},
+    {"break", kDsr, kDsr | usbsim::kUartBreak, 0x30, SERIAL_EV_BREAK, SERIAL_ERROR_BREAK},
+    {"framing error", kDsr, kDsr | usbsim::kUartFraming, 0x30, SERIAL_EV_ERR, SERIAL_ERROR_FRAMING},
+    {"parity error", kDsr, kDsr | usbsim::kUartParity, 0x30, SERIAL_EV_ERR, SERIAL_ERROR_PARITY},
+    {"overrun", kDsr, kDsr | usbsim::kUartOverrun, 0x30, SERIAL_EV_ERR, SERIAL_ERROR_OVERRUN},
+    {"carrier and DSR at once", 0, kDsr | kDcd, 0xB0, SERIAL_EV_DSR | SERIAL_EV_RLSD, 0},
+};
+
+TEST_F(StatusNotificationTest, SerialStateDecoding) {
+    for (const DecodingCase& c : kDecoding) {
+        SCOPED_TRACE(c.what);
+        SetWaitMask(0);
+        Notify(c.before);
+        Errors();  // forget the last case's
+        SetWaitMask(0x1FFF);
+        Pending wait;
+        ASSERT_EQ(StartWait(wait), STATUS_PENDING);
+        Notify(c.state);
+        if (c.events == 0) {
+            EXPECT_FALSE(wait.Done());
+            Cancel(wait);
+        } else {
+            ASSERT_TRUE(wait.Done());
+            EXPECT_EQ(wait.Events(), c.events);
+        }
+        EXPECT_EQ(pdx->ModemLines, c.lines);
+        EXPECT_EQ(ModemStatus(), ULONG(c.lines));
+        EXPECT_EQ(Errors(), c.errors);
+        EXPECT_EQ(Errors(), 0u);  // cleared by reading them
+    }
+}
+
+TEST_F(StatusNotificationTest, ErrorsAreCountedInTheStatistics) {
+    Notify(kDsr | usbsim::kUartFraming | usbsim::kUartParity | usbsim::kUartOverrun);
+    SERIALPERF_STATS stats{};
+    ASSERT_EQ(Control(IOCTL_SERIAL_GET_STATS, nullptr, 0, &stats, sizeof(stats)), STATUS_SUCCESS);
+    EXPECT_EQ(stats.FrameErrorCount, 1u);
+    EXPECT_EQ(stats.ParityErrorCount, 1u);
+    EXPECT_EQ(stats.SerialOverrunErrorCount, 1u);
+}
+
+TEST_F(StatusNotificationTest, TheLinesOfTheLastReportOutliveTheOpen) {
+    EXPECT_EQ(pdx->ModemLines, 0xB0);  // first open of the device: DSR and carrier assumed
+    EXPECT_EQ(ModemStatus(), 0xB0u);
+    Notify(kDsr | kDcd | kRing);
+    ClosePort();
+    OpenPort();
+    EXPECT_EQ(pdx->ModemLines, 0xF0);
+    EXPECT_EQ(ModemStatus(), 0xF0u);  // a call under way is seen at once
+    Notify(kDsr);
+    ClosePort();
+    OpenPort();
+    EXPECT_EQ(ModemStatus(), 0x30u);
     EXPECT_FALSE(pdx->CarrierOn);
-    ClosePort();
-    OpenPort();
-    EXPECT_EQ(pdx->ModemLines, 0x31);  // no carrier at the last report
 }
 
-TEST_F(StatusNotificationTest, CarrierOfTheLastReportChoosesTheNextOpensLines) {
-    Notify(kLineDsr, kCarrierOn);
-    EXPECT_TRUE(pdx->CarrierOn);
-    EXPECT_EQ(pdx->ModemStatusSnapshot, 0xB1);
-    ULONG status = 0;
-    ASSERT_EQ(Control(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, &status, sizeof(status)), STATUS_SUCCESS);
-    EXPECT_EQ(status, 0xB1u);
-    ClosePort();
-    OpenPort();
-    EXPECT_EQ(pdx->ModemLines, 0xB1);
-    EXPECT_EQ(pdx->ModemStatusSnapshot, 0);
-
-    Notify(kLineDsr, kCarrierOffDsr);
-    EXPECT_FALSE(pdx->CarrierOn);
-    EXPECT_EQ(pdx->ModemStatusSnapshot, 0x31);
-    EXPECT_EQ(pdx->ModemLines, 0xB1);  // the image itself keeps DCD
-    ClosePort();
-    OpenPort();
-    EXPECT_EQ(pdx->ModemLines, 0x31);
-}
-
-TEST_F(StatusNotificationTest, CtsAndRingRules) {
-    SetWaitMask(SERIAL_EV_CTS);
-    EXPECT_EQ(EventsOf(0x00, 0), ULONG(SERIAL_EV_CTS));
-    EXPECT_EQ(EventsOf(0x00, kCarrierOn), ULONG(SERIAL_EV_CTS));
-
-    SetWaitMask(SERIAL_EV_RING);
-    EXPECT_EQ(EventsOf(kLineDsr, 0), ~0u);  // no ring reported yet
-    EXPECT_EQ(EventsOf(kLineRing, 0), ULONG(SERIAL_EV_RING));
-    EXPECT_EQ(EventsOf(0x00, 0), ULONG(SERIAL_EV_RING));  // RI stays set
-}
-
-TEST_F(StatusNotificationTest, DsrEventOnEachChangeOfTheCarrierBytesDsrBit) {
-    SetWaitMask(SERIAL_EV_DSR);
-    EXPECT_EQ(EventsOf(0, 2), ~0u);  // the remembered bit starts at 1
-    EXPECT_EQ(EventsOf(0, 0), ULONG(SERIAL_EV_DSR));
-    EXPECT_EQ(EventsOf(0, 1), ~0u);
-    EXPECT_EQ(EventsOf(0, 3), ULONG(SERIAL_EV_DSR));
-    EXPECT_EQ(EventsOf(0, 3), ~0u);
-    ClosePort();
-    OpenPort();
-    SetWaitMask(SERIAL_EV_DSR);
-    EXPECT_EQ(EventsOf(0, 1), ULONG(SERIAL_EV_DSR));  // back to 1 at the open
-}
-
-TEST_F(StatusNotificationTest, CarrierByteTwoRaisesRlsdOnlyForTheExactMask0x0432) {
-    SetWaitMask(0x0433);
-    EXPECT_EQ(EventsOf(0, kCarrierOffDsr), ~0u);
-    SetWaitMask(SERIAL_EV_RLSD);
-    EXPECT_EQ(EventsOf(0, kCarrierOffDsr), ~0u);
-    EXPECT_EQ(EventsOf(0, kCarrierOn), ~0u);  // carrier changes are not RLSD
-    EXPECT_EQ(EventsOf(0, 0), ~0u);
-    SetWaitMask(0x0432);
-    EXPECT_EQ(EventsOf(0, kCarrierOffDsr), ULONG(SERIAL_EV_RLSD));
-}
-
-TEST_F(StatusNotificationTest, WithNoMaskNotificationsKeepTheImageRaiseNothingAndClearTheHistory) {
-    SetWaitMask(SERIAL_EV_RXCHAR);
-    Feed({'a'});
-    ASSERT_EQ(pdx->EventHistory, ULONG(SERIAL_EV_RXCHAR));  // no wait to take it
-    SetWaitMask(0);
-    Notify(kLineRing, kCarrierOn);
-    EXPECT_EQ(pdx->ModemLines, 0xF1);
-    EXPECT_EQ(pdx->ModemStatusSnapshot, 0xF1);
-    EXPECT_TRUE(pdx->CarrierOn);
-    // The receive event recorded before was reported, to nobody, and dropped.
-    Pending wait;
-    ASSERT_EQ(StartWait(wait), STATUS_SUCCESS);  // no mask: answered at once
-    EXPECT_EQ(wait.Events(), 0u);
+TEST_F(StatusNotificationTest, WhatIsNotAWholeSerialStateChangesNothing) {
+    Notify(kDsr);
+    KIRQL irql;
+    KeAcquireSpinLock(&world->lock, &irql);
+    Modem().notifications.push_back({0xA1, 0x01, 0, 0, 0, 0, 0, 0, 0, 0});  // RESPONSE_AVAILABLE
+    KeReleaseSpinLock(&world->lock, irql);
+    Stack().faults(usbsim::kInterruptEndpoint).zeroLengthNext = 1;
+    Stack().Poke();
+    kmodel::WaitForQuiescence();
+    EXPECT_EQ(ModemStatus(), 0x30u);
 }
 
 TEST_F(StatusNotificationTest, AfterTheHostDropsDtrNotificationsKeepDcdClear) {
     ASSERT_EQ(Control(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
     ASSERT_EQ(Control(IOCTL_SERIAL_CLR_DTR), STATUS_SUCCESS);
     EXPECT_EQ(pdx->ModemLines & MODEM_LINE_DCD, 0);
-    Notify(kLineDsr, kCarrierOn);
+    Notify(kDsr | kDcd);
     EXPECT_EQ(pdx->ModemLines & MODEM_LINE_DCD, 0);
     EXPECT_EQ(pdx->ModemStatusSnapshot & MODEM_LINE_DCD, MODEM_LINE_DCD);
 }
@@ -251,9 +266,9 @@ TEST_F(StatusNotificationTest, FailedInterruptPipeMarksTheDeviceUntilDataOrTheNe
     EXPECT_EQ(pdx->DeviceErrorCode, DEVICE_ERROR_STATUS_PIPE_FAILED);
     EXPECT_EQ(pdx->EventHistory, 0u);
     EXPECT_EQ(pdx->PendingActionCount, 1);  // only the bulk-in transfer
-    Notify(kLineRing, kCarrierOn);           // nobody reads it
+    Notify(kDsr | kDcd | kRing);             // nobody reads it
     EXPECT_EQ(log.Count(usbsim::kInterruptEndpoint), statusTransfers);
-    EXPECT_EQ(pdx->ModemLines, 0xB1);
+    EXPECT_EQ(pdx->ModemLines, 0xB0);
 
     // Data on the bulk-in pipe withdraws the mark: the port opens again.
     Feed({'x'});
@@ -261,7 +276,7 @@ TEST_F(StatusNotificationTest, FailedInterruptPipeMarksTheDeviceUntilDataOrTheNe
     ClosePort();
     OpenPort();
     EXPECT_EQ(pdx->PendingActionCount, 2);
-    EXPECT_EQ(pdx->ModemLines, 0xF1);  // the report parked in the device came in
+    EXPECT_EQ(pdx->ModemLines, 0xF0);  // the report parked in the device came in
     EXPECT_TRUE(pdx->CarrierOn);
 
     // Without that, the next open resets the interrupt pipe and goes on.

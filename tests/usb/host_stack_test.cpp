@@ -137,6 +137,27 @@ TEST_F(HostStackTest, ShortTransferWithoutPermissionIsAnError) {
     EXPECT_EQ(read.UrbHeader.Status, USBD_STATUS_ERROR_SHORT_TRANSFER);
 }
 
+// GET_LINE_CODING asked for 8 bytes; the device answers its 7.
+TEST_F(HostStackTest, AShortControlDataStageFailsWithoutPermission) {
+    for (ULONG flags : {ULONG(0), ULONG(USBD_SHORT_TRANSFER_OK)}) {
+        uint8_t coding[8] = {};
+        URB urb;
+        std::memset(&urb, 0, sizeof(URB));
+        UsbBuildVendorRequest(&urb, URB_FUNCTION_CLASS_INTERFACE, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                              USBD_TRANSFER_DIRECTION_IN | flags, 0xA1, kGetLineCoding, 0, 0, coding, nullptr,
+                              sizeof(coding), nullptr);
+        NTSTATUS status = SendAndWait(&urb);
+        EXPECT_EQ(urb.UrbControlVendorClassRequest.TransferBufferLength, 7u);
+        if (flags == 0) {
+            EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+            EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_ERROR_SHORT_TRANSFER);
+        } else {
+            EXPECT_EQ(status, STATUS_SUCCESS);
+            EXPECT_EQ(coding[6], 8);  // data bits
+        }
+    }
+}
+
 TEST_F(HostStackTest, AbortCompletesPendingTransfersCancelled) {
     char a[16];
     char b[16];

@@ -164,12 +164,22 @@ TEST_F(ModemTest, LineCodingAndBreakAsTheDeviceSeesThem) {
     EXPECT_FALSE(a.ControlOut(kSetLineCoding, 0, {1, 2, 3}, now));  // too short: stall
     EXPECT_FALSE(a.ControlIn(0x55, 0, 8, &back));                  // unknown request: stall
 
+    size_t notes = a.notifications.size();
     ASSERT_TRUE(a.ControlOut(kSendBreak, 0xFFFF, {}, now));
     EXPECT_TRUE(a.breakOn());
-    EXPECT_EQ(LastUartState(a), kUartTxCarrier | kUartBreak);
     ASSERT_TRUE(a.ControlOut(kSendBreak, 0, {}, now));
     EXPECT_FALSE(a.breakOn());
     EXPECT_EQ(a.breaks(), 1);
+    EXPECT_EQ(a.notifications.size(), notes);  // a break sent is not a break received
+}
+
+// A break or garbled characters on the serial side: reported once, then cleared.
+TEST_F(ModemTest, LineFaultsAreIrregularSignals) {
+    a.notifications.clear();
+    a.LineFault(kUartBreak | kUartParity);
+    ASSERT_EQ(a.notifications.size(), 2u);
+    EXPECT_EQ(a.notifications[0][8], kUartTxCarrier | kUartBreak | kUartParity);
+    EXPECT_EQ(a.notifications[1][8], kUartTxCarrier);
 }
 
 TEST_F(ModemTest, NotificationsAreStandardSerialStatePackets) {

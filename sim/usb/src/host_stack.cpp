@@ -262,7 +262,14 @@ void HostStack::ControlTransfer(PIRP irp, PURB urb, std::vector<Completion>* out
         accepted = modem_.ControlIn(c.Request, c.Value, static_cast<uint16_t>(c.TransferBufferLength), &data);
         if (accepted) {
             std::copy(data.begin(), data.end(), buffer);
+            bool shortTransfer = data.size() < c.TransferBufferLength;
             c.TransferBufferLength = static_cast<ULONG>(data.size());
+            // A data stage shorter than asked for fails unless the request
+            // allows it, as on UHCI and OHCI controllers.
+            if (shortTransfer && !(c.TransferFlags & USBD_SHORT_TRANSFER_OK)) {
+                Finish(irp, urb, STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_SHORT_TRANSFER, out);
+                return;
+            }
         }
     } else {
         std::vector<uint8_t> data(buffer, buffer + (buffer != nullptr ? c.TransferBufferLength : 0));

@@ -66,9 +66,6 @@ uint16_t ModemCore::uartState() const {
     if (ringIndicator_) {
         state |= kUartRing;
     }
-    if (breakOn_) {
-        state |= kUartBreak;
-    }
     return state;
 }
 
@@ -79,6 +76,16 @@ void ModemCore::Notify() {
         return;
     }
     lastNotified_ = state;
+    PushState(state);
+}
+
+void ModemCore::LineFault(uint16_t irregular) {
+    PushState(static_cast<uint16_t>(uartState() | (irregular & kUartIrregular)));
+    lastNotified_ = 0xFFFF;
+    Notify();
+}
+
+void ModemCore::PushState(uint16_t state) {
     std::array<uint8_t, 10> n = {0xA1, 0x20, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00,
                                  static_cast<uint8_t>(state & 0xFF), static_cast<uint8_t>(state >> 8)};
     notifications.push_back(n);
@@ -127,11 +134,12 @@ bool ModemCore::ControlOut(uint8_t request, uint16_t value, const std::vector<ui
         return true;
     }
     case kSendBreak:
+        // The break goes out on the serial side; the modem reports only
+        // what it receives.
         if (value != 0 && !breakOn_) {
             ++breaks_;
         }
         breakOn_ = value == 0xFFFF;
-        Notify();
         return true;
     default:
         return false;

@@ -22,8 +22,13 @@ inline constexpr uint8_t kSendBreak = 0x23;
 // UART state bits of a SERIAL_STATE notification.
 inline constexpr uint16_t kUartRxCarrier = 0x01;  // DCD
 inline constexpr uint16_t kUartTxCarrier = 0x02;  // DSR
-inline constexpr uint16_t kUartBreak = 0x04;
+inline constexpr uint16_t kUartBreak = 0x04;    // break received on the serial side
 inline constexpr uint16_t kUartRing = 0x08;
+inline constexpr uint16_t kUartFraming = 0x10;  // a character received with a framing error
+inline constexpr uint16_t kUartParity = 0x20;   // ... with a parity error
+inline constexpr uint16_t kUartOverrun = 0x40;  // characters lost to an overrun
+// The irregular bits: events, not lines; sent once and then cleared.
+inline constexpr uint16_t kUartIrregular = kUartBreak | kUartFraming | kUartParity | kUartOverrun;
 
 struct LineCodingState {
     uint32_t rate = 115200;
@@ -83,6 +88,10 @@ public:
     void HangUp(int64_t nowMs) override;
     void Ring(ModemCore* caller, int64_t nowMs);  // an incoming call
     void Answered(ModemCore* callee, int64_t nowMs);
+    // A fault on the modem's serial side: a break received, or characters
+    // garbled (kUartFraming, kUartParity, kUartOverrun). Reported in one
+    // notification with those bits, then one without them.
+    void LineFault(uint16_t irregular);
     bool Busy() const { return mode_ != Mode::Idle || ringingFrom_ != nullptr; }
 
     // ---- state as the device sees it ----
@@ -110,6 +119,7 @@ private:
     void Result(const char* verbose, int numeric);
     void Send(const std::string& text);
     void Notify();
+    void PushState(uint16_t state);
     void Reset();
 
     Exchange* exchange_;
