@@ -42,6 +42,8 @@ LOCKED_ROUTINES = {
     "EnqueueReadIrp": "called with SpinLock held (its declaration)",
     "HoldForCancel": "StopReaders calls it inside its hold of SpinLock",
     "ReleaseCancelHold": "under SpinLock (its comment)",
+    "StartLineCodingAtDefaultRate": "InitializeSerEmulVariables calls it inside its hold of SpinLock",
+    "LineErrorEvents": "UpdateStatus calls it inside its hold of SpinLock",
 }
 
 # Routines that run before the device can receive a request or after the

@@ -282,7 +282,7 @@ TEST_F(RaceTest, TwoWritesQueuedAgainstCancelPurgeCleanupAndRemoval) {
 // Carrier, DSR and CTS come in one notification; CTS is in the mask, so
 // the notification raises an event unless the cancel came first.
 TEST_F(RaceTest, AWaitCancelAgainstANotification) {
-    SetWaitMask(SERIAL_EV_CTS);
+    SetWaitMask(SERIAL_EV_RLSD);
     Pending& wait = held;
     ASSERT_EQ(StartWait(wait), STATUS_PENDING);
     ExpectNoRaceWithin(
@@ -302,7 +302,7 @@ TEST_F(RaceTest, AWaitCancelAgainstANotification) {
 // A wait-on-mask request sent as the event arrives: the event is reported
 // to it, or the wait is still held once the notification has come and gone.
 TEST_F(RaceTest, AWaitOnMaskSentAsAnEventArrives) {
-    SetWaitMask(SERIAL_EV_CTS);
+    SetWaitMask(SERIAL_EV_RLSD);
     ExpectNoRaceWithin(
         {Pct(1000), Bounded(1, 3000)},
         [&] {
@@ -315,7 +315,7 @@ TEST_F(RaceTest, AWaitOnMaskSentAsAnEventArrives) {
             kmodel::WaitForQuiescence();
             if (wait.Done()) {
                 EXPECT_EQ(wait.Status(), STATUS_SUCCESS);
-                EXPECT_NE(wait.Events() & SERIAL_EV_CTS, 0u);
+                EXPECT_NE(wait.Events() & SERIAL_EV_RLSD, 0u);
             } else {
                 kmodel::io::Cancel(file, &wait.request);
                 kmodel::WaitForQuiescence();

@@ -215,10 +215,12 @@ protected:
         Stack().Poke();
     }
     // A notification with DSR and CTS up and the carrier down.
+    // A SERIAL_STATE that drops the carrier (DSR stays on): the port's
+    // image starts with both, so this raises SERIAL_EV_RLSD.
     void CarrierChange() {
         KIRQL irql;
         KeAcquireSpinLock(&world->lock, &irql);
-        Modem().notifications.push_back({0xA1, 0x20, 0, 0, 0, 0, 0x03, 0, 0x01, 0});
+        Modem().notifications.push_back({0xA1, 0x20, 0, 0, 0, 0, 0x02, 0, 0x02, 0});
         KeReleaseSpinLock(&world->lock, irql);
         Stack().Poke();
     }
