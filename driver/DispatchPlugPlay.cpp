@@ -125,16 +125,14 @@ NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT fdo, PIRP Irp) {
     return CompleteRequest(Irp, status);
 }
 
-// The device is gone: a held read, and writes still waiting for their
-// turn, end as every such request refused from now on does, and a queued
-// wait with the carrier-change event, as any request on a device going away
-// ends it.
+// The device is gone: held reads, and writes and flushes still waiting for
+// their turn, end as every such request refused from now on does, and a
+// queued wait with the carrier-change event, as any request on a device
+// going away ends it. The caller has set the refused state under SpinLock,
+// so nothing is queued after this.
 VOID EndHeldRequests(PDEVICE_EXTENSION pdx) {
-    PIRP read;
-    while ((read = DequeueReadIrp(pdx)) != nullptr) {
-        CompleteRequest(read, STATUS_DELETE_PENDING, 0);
-    }
-    CompleteQueuedWrites(pdx, STATUS_DELETE_PENDING);
+    CompletePendingReadIrps(pdx, STATUS_DELETE_PENDING, nullptr);
+    CompleteQueuedWrites(pdx, STATUS_DELETE_PENDING, nullptr);
     CompletePendingWaitIrps(pdx, SERIAL_EV_RLSD);
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
@@ -146,8 +144,11 @@ NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT fdo, PIRP Irp) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     EnableAllInterfaces(pdx, FALSE);
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
     BOOLEAN wasWorking = pdx->State == Working;
     pdx->State = SurpriseRemoved;
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
     EndHeldRequests(pdx);
     StopDevice(pdx, wasWorking);
     return DefaultPnpHandler(fdo, Irp);
@@ -159,13 +160,16 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT fdo, PIRP Irp) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
     Irp->IoStatus.Status = STATUS_SUCCESS;
 
+    // From here on requests are refused and the readers send nothing more.
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
     pdx->Closing = TRUE;
+    pdx->State = Removed;
     KeReleaseSpinLock(&pdx->SpinLock, irql);
 
     // Nothing held may start or wait once the transfers below are ended.
     EndHeldRequests(pdx);
+    CancelReceiveRecovery(pdx);
 
     // Transfers still in flight (the readers of an open port, or ones a
     // close could not abort) may wait on the device for data that never
@@ -183,7 +187,6 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT fdo, PIRP Irp) {
     // Working device this finds nothing left; after one in any other state
     // it takes down the names that would otherwise outlive the device.
     StopDevice(pdx, TRUE);
-    pdx->State = Removed;
 
     NTSTATUS status = DefaultPnpHandler(fdo, Irp);
     UTILReleaseRemoveLockAndWait(&pdx->RemoveLock, Irp);
