@@ -224,5 +224,68 @@ TEST_F(ReceiveEngineTest, LongRandomStreamWithASlowReaderLosesAndReordersNothing
     EXPECT_EQ(pdx->PerfStats.ReceivedCount, total);
 }
 
+// A transfer failed by the device in mid-stream: the engine resets the pipe
+// and reads on; the bytes after the failure arrive, once each and in order.
+TEST_F(ReceiveEngineTest, AFailureInMidStreamIsRecoveredWithNothingLostOrDoubled) {
+    Stack().faults(usbsim::kBulkInEndpoint).maxInChunk = 100;
+    FeedPattern(100);  // the transfer in flight takes these
+    Stack().faults(usbsim::kBulkInEndpoint).failNext = 1;
+    FeedPattern(300);  // the next transfer fails before it takes any
+    EXPECT_EQ(pdx->ReceiveFailures, 1);
+    EXPECT_LT(pdx->ReceiveCount, 400u);
+    kmodel::AdvanceClock(10);
+    kmodel::WaitForQuiescence();
+    EXPECT_EQ(pdx->ReceiveFailures, 0);
+    EXPECT_EQ(ReadNow(1000), Expected(400));
+}
+
+// Failures in a row back off 10, 20, 40 and 80 ms; the sixth gives up and
+// tells the wait; a purge of the receive buffer starts the engine again.
+TEST_F(ReceiveEngineTest, RepeatedFailuresBackOffThenGiveUpWithALineError) {
+    SetWaitMask(SERIAL_EV_ERR | SERIAL_EV_RXCHAR);
+    Pending wait;
+    ASSERT_EQ(StartWait(wait), STATUS_PENDING);
+    size_t transfers = BulkInTransfers();
+    Stack().faults(usbsim::kBulkInEndpoint).failNext = 5;  // the five retries after it
+    Stack().Stall(usbsim::kBulkInEndpoint);  // the transfer in flight fails: the first of six
+    kmodel::WaitForQuiescence();
+    for (int64_t delay : {10, 20, 40, 80, 160}) {
+        SCOPED_TRACE(delay);
+        size_t before = BulkInTransfers();
+        kmodel::AdvanceClock(delay - 1);
+        EXPECT_EQ(BulkInTransfers(), before);
+        kmodel::AdvanceClock(1);
+        EXPECT_EQ(BulkInTransfers(), before + 1);
+        EXPECT_FALSE(wait.Done() && delay < 160);
+    }
+    ASSERT_TRUE(wait.Done());
+    EXPECT_EQ(wait.Events(), ULONG(SERIAL_EV_ERR));
+    EXPECT_EQ(BulkInTransfers(), transfers + 5);
+    EXPECT_TRUE(pdx->ReceiveGivenUp);
+    EXPECT_EQ(pdx->PendingActionCount, 1);  // the status reader only
+    kmodel::AdvanceClock(10000);
+    EXPECT_EQ(BulkInTransfers(), transfers + 5);
+
+    ASSERT_EQ(Purge(SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS);
+    EXPECT_EQ(BulkInTransfers(), transfers + 6);
+    FeedPattern(5);
+    EXPECT_EQ(ReadNow(5), Expected(5));
+}
+
+// A close during the back-off does not wait for it: cleanup drops it.
+TEST_F(ReceiveEngineTest, CloseDuringTheBackOffEndsItAndTheNextOpenReads) {
+    Stack().Stall(usbsim::kBulkInEndpoint);
+    kmodel::WaitForQuiescence();
+    EXPECT_TRUE(pdx->ReceiveRecoveryArmed);
+    ClosePort();
+    EXPECT_FALSE(pdx->ReceiveRecoveryArmed);
+    EXPECT_EQ(pdx->PendingActionCount, 0);
+    kmodel::AdvanceClock(100);
+    OpenPort();
+    SetTimeouts(MAXULONG, 0, 0);
+    FeedPattern(3);
+    EXPECT_EQ(ReadNow(3), Expected(3));
+}
+
 }  // namespace
 }  // namespace qvtest
