@@ -308,5 +308,95 @@ TEST_F(RaceTest, TheReadTimerAgainstRemoval) {
     }));
 }
 
+// ---- queued reads, cleanup, flush and the receive recovery --------------------------
+
+// Two reads queued in order, the data that serves them and both cancels.
+class QueuedReadsRaceTest : public RaceTest {
+protected:
+    void SetUp() override {
+        RaceTest::SetUp();
+        SetTimeouts(0, 0, 0);
+        ASSERT_EQ(StartRead(first, 3), STATUS_PENDING);
+        ASSERT_EQ(StartRead(second, 3), STATUS_PENDING);
+    }
+    Pending first, second;
+};
+
+TEST_F(QueuedReadsRaceTest, TwoQueuedReadsAgainstArrivingDataAndTheirCancels) {
+    ExpectNoRace(Explore(Pct(1000), [&] {
+        kmodel::ModelThread device([&] { Arrive(4); }, "device");
+        kmodel::ModelThread canceller([&] { kmodel::io::Cancel(file, &second.request); }, "canceller");
+        kmodel::io::Cancel(file, &first.request);
+        device.Join();
+        canceller.Join();
+        kmodel::WaitForQuiescence();
+        ExpectDone(first);
+        ExpectDone(second);
+        // The first read served is the first queued.
+        EXPECT_FALSE(second.Status() == STATUS_SUCCESS && first.Status() != STATUS_SUCCESS);
+        ClosePort();
+        ExpectReopenWorks();
+        ExpectRemovedClean();
+    }));
+}
+
+TEST_F(RaceTest, CleanupAgainstACompletingWriteChunk) {
+    ExpectNoRace(Explore(Pct(1000), [&] {
+        Pending write, queued;
+        StartWrite(write, std::vector<uint8_t>(10000, 'w'));
+        StartWrite(queued, std::vector<uint8_t>(10, 'q'));
+        CloseNow();
+        kmodel::WaitForQuiescence();
+        ExpectDone(write);
+        ExpectDone(queued);
+        EXPECT_LE(write.Information(), 10000u);
+        ExpectReopenWorks();
+        ExpectRemovedClean();
+    }));
+}
+
+TEST_F(RaceTest, AFlushAgainstAWritesLastChunk) {
+    ExpectNoRace(Explore(Pct(1000), [&] {
+        Pending write;
+        StartWrite(write, std::vector<uint8_t>(5000, 'w'));
+        kmodel::io::Request flush;
+        NTSTATUS flushed = kmodel::io::Simple(file, IRP_MJ_FLUSH_BUFFERS, &flush);
+        if (flushed == STATUS_PENDING) {
+            flushed = kmodel::io::Wait(&flush);
+        }
+        EXPECT_EQ(flushed, STATUS_SUCCESS);
+        EXPECT_TRUE(write.Done()) << "the flush ended before the write";
+        kmodel::WaitForQuiescence();
+        ClosePort();
+        ExpectRemovedClean();
+    }));
+}
+
+TEST_F(RaceTest, TheReceiveRecoveryAgainstClose) {
+    ExpectNoRace(Explore(Pct(1000), [&] {
+        kmodel::ModelThread device([&] { Stack().Stall(usbsim::kBulkInEndpoint); }, "device");
+        CloseNow();
+        device.Join();
+        ExpectReopenWorks();
+        ExpectRemovedClean();
+    }));
+}
+
+TEST_F(RaceTest, TheReceiveRecoveryAgainstRemoval) {
+    ExpectNoRace(Explore(Pct(1000), [&] {
+        NTSTATUS removal = STATUS_PENDING;
+        kmodel::ModelThread device([&] { Stack().Stall(usbsim::kBulkInEndpoint); }, "device");
+        kmodel::ModelThread pnp([&] { removal = kmodel::RemoveDevice(child->node); }, "pnp");
+        LARGE_INTEGER later;
+        later.QuadPart = -15 * 10000;
+        KeDelayExecutionThread(KernelMode, FALSE, &later);  // into the back-off
+        CloseNow();
+        device.Join();
+        pnp.Join();
+        EXPECT_EQ(removal, STATUS_SUCCESS);
+        ExpectGone();
+    }));
+}
+
 }  // namespace
 }  // namespace qvtest
