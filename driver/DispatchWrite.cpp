@@ -61,20 +61,30 @@ BOOLEAN CountSentAndTestAborted(PDEVICE_EXTENSION pdx, ULONG sent) {
     return aborted;
 }
 
-VOID StartNextWrite(PDEVICE_EXTENSION pdx);
+VOID StartNextWrite(PDEVICE_EXTENSION pdx, PLIST_ENTRY flushes);
+
+// Flushes end after the writes before them have completed.
+VOID CompleteFlushes(PDEVICE_EXTENSION pdx, PLIST_ENTRY flushes) {
+    while (!IsListEmpty(flushes)) {
+        PIRP flush = CONTAINING_RECORD(RemoveHeadList(flushes), IRP, Tail.Overlay.ListEntry);
+        CompleteRequest(flush, STATUS_SUCCESS, 0);
+        EndWrite(pdx, flush, nullptr);
+    }
+}
 
 // The write on the wire has ended, its status set: the next one takes the
-// wire, and this one gives back its holds. TRUE: a canceller still holds
-// the IRP, and the last canceller completes it and frees its context; the
-// hand-over is the last thing done with either.
-BOOLEAN EndWriteOnWire(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT context) {
+// wire, and this one gives back its holds; the flushes queued behind it are
+// put on `flushes`. TRUE: a canceller still holds the IRP, and the last
+// canceller completes it and frees its context; the hand-over is the last
+// thing done with either.
+BOOLEAN EndWriteOnWire(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT context, PLIST_ENTRY flushes) {
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
     pdx->WriteOnWire = nullptr;
     pdx->WriteOnWireContext = nullptr;
     pdx->OutQueueBytes -= context->Length - context->BytesTransferred;
     KeReleaseSpinLock(&pdx->SpinLock, irql);
-    StartNextWrite(pdx);
+    StartNextWrite(pdx, flushes);
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
     BOOLEAN held = context->CancelHolds != 0;
     context->EndedWhileHeld = held;
@@ -98,9 +108,12 @@ inline VOID PutOnTheWireLocked(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT conte
 VOID OnWriteAborted(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT context) {
     Irp->IoStatus.Status = STATUS_CANCELLED;
     Irp->IoStatus.Information = context->BytesTransferred;
-    if (!EndWriteOnWire(pdx, Irp, context)) {
+    LIST_ENTRY flushes;
+    InitializeListHead(&flushes);
+    if (!EndWriteOnWire(pdx, Irp, context, &flushes)) {
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
     }
+    CompleteFlushes(pdx, &flushes);
 }
 
 // The next write's turn: it may have to reset the pipe first, which waits,
@@ -122,15 +135,13 @@ VOID NTAPI WorkItemCallbackStartWrite(PVOID Context) {
 // The write on the wire has ended: flushes queued behind it end, and the
 // next write admitted takes its turn, or the wire is idle. Called before
 // the ended write gives back its holds.
-VOID StartNextWrite(PDEVICE_EXTENSION pdx) {
-    LIST_ENTRY flushes;
-    InitializeListHead(&flushes);
+VOID StartNextWrite(PDEVICE_EXTENSION pdx, PLIST_ENTRY flushes) {
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
     pdx->WriteAborted = FALSE;  // a purge ends only the writes it found
     PIRP next;
     while ((next = DequeueCancelableIrpLocked(&pdx->WriteIrpQueue, nullptr)) != nullptr && IsFlush(next)) {
-        InsertTailList(&flushes, &next->Tail.Overlay.ListEntry);
+        InsertTailList(flushes, &next->Tail.Overlay.ListEntry);
     }
     if (next == nullptr) {
         // The wire is idle.
@@ -140,11 +151,6 @@ VOID StartNextWrite(PDEVICE_EXTENSION pdx) {
         PutOnTheWireLocked(pdx, next, ContextOf(next));
     }
     KeReleaseSpinLock(&pdx->SpinLock, irql);
-    while (!IsListEmpty(&flushes)) {
-        PIRP flush = CONTAINING_RECORD(RemoveHeadList(&flushes), IRP, Tail.Overlay.ListEntry);
-        CompleteRequest(flush, STATUS_SUCCESS, 0);
-        EndWrite(pdx, flush, nullptr);
-    }
     if (next != nullptr) {
         ExInitializeWorkItem(&pdx->WriteStartItem, WorkItemCallbackStartWrite, pdx);
         ExQueueWorkItem(&pdx->WriteStartItem, DelayedWorkQueue);
@@ -329,7 +335,6 @@ NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
     ULONG sent = context->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
     context->BytesTransferred += sent;
     BOOLEAN aborted = CountSentAndTestAborted(pdx, sent);
-    NTSTATUS result = Irp->IoStatus.Status;
 
     if (!NT_SUCCESS(Irp->IoStatus.Status)) {
         if (Irp->IoStatus.Status == STATUS_CANCELLED) {
@@ -338,11 +343,9 @@ NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
             Irp->IoStatus.Information = 0;
             InterlockedIncrement(&pdx->WritePipeError);  // the next write resets the pipe first
         }
-        result = STATUS_SUCCESS;
     } else if (context->BytesRemaining != 0 && aborted) {
         Irp->IoStatus.Status = STATUS_CANCELLED;
         Irp->IoStatus.Information = context->BytesTransferred;
-        result = STATUS_SUCCESS;
     } else if (context->BytesRemaining != 0) {
         ULONG chunk = context->BytesRemaining < WRITE_CHUNK_SIZE ? context->BytesRemaining : WRITE_CHUNK_SIZE;
         context->Urb.UrbBulkOrInterruptTransfer.TransferBuffer = context->NextBuffer;
@@ -359,8 +362,13 @@ NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
         pdx->PerfStats.TransmittedCount += context->BytesTransferred;
         KeReleaseSpinLock(&pdx->SpinLock, irql);
     }
-    if (EndWriteOnWire(pdx, Irp, context)) {
-        return STATUS_MORE_PROCESSING_REQUIRED;
+    // The write completes here, from its own completion routine, so that the
+    // flushes behind it end after it.
+    LIST_ENTRY flushes;
+    InitializeListHead(&flushes);
+    if (!EndWriteOnWire(pdx, Irp, context, &flushes)) {
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
     }
-    return result;
+    CompleteFlushes(pdx, &flushes);
+    return STATUS_MORE_PROCESSING_REQUIRED;
 }
