@@ -61,10 +61,13 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT fdo, PIRP Irp) {
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
-// The I/O manager sends IRP_MJ_CLOSE only once every request of the file
-// has ended: the read and the wait the handle's owner left held end here,
-// cancelled, or the port would stay open and a thread blocked on them on
-// the closed handle would never return.
+// Cleanup ends every request of the file, as the I/O manager expects of an
+// exclusive device: IRP_MJ_CLOSE comes only once all of them have ended, and
+// until then the port stays open (DTR up) and cannot be opened again. Reads,
+// the wait, queued writes and flushes end cancelled; the write on the wire
+// has its chunk cancelled and ends with the bytes already sent. The file is
+// marked first, under SpinLock, so that a request of it arriving later is
+// refused rather than held.
 NTSTATUS NTAPI ModemCleanup(PDEVICE_OBJECT fdo, PIRP Irp) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
@@ -75,13 +78,19 @@ NTSTATUS NTAPI ModemCleanup(PDEVICE_OBJECT fdo, PIRP Irp) {
         IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
         return STATUS_SUCCESS;
     }
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    file->FsContext2 = pdx;  // see IsCleanedUpFile
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+
+    CompletePendingReadIrps(pdx, STATUS_CANCELLED, file);
     PIRP held;
-    while ((held = DequeueCancelableIrpOfFile(pdx, &pdx->ReadIrpQueue, file)) != nullptr) {
-        CompleteRequest(held, STATUS_CANCELLED, 0);
-    }
     while ((held = DequeueCancelableIrpOfFile(pdx, &pdx->WaitIrpQueue, file)) != nullptr) {
         CompleteRequest(held, STATUS_CANCELLED, 0);
     }
+    AbortWrites(fdo, file);
+    CancelReceiveRecovery(pdx);
+
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);

@@ -408,10 +408,10 @@ NTSTATUS Purge(IoControlRequest& r) {
     }
     ULONG mask = *static_cast<PULONG>(r.buffer);
     if (mask & SERIAL_PURGE_TXABORT) {
-        AbortWrites(r.fdo);
+        AbortWrites(r.fdo, nullptr);
     }
     if (mask & SERIAL_PURGE_RXABORT) {
-        CompletePendingReadIrps(r.pdx, FALSE);
+        CompletePendingReadIrps(r.pdx, STATUS_CANCELLED, nullptr);
     }
     // SERIAL_PURGE_TXCLEAR has nothing to clear: no transmit buffer is kept.
     if (mask & SERIAL_PURGE_RXCLEAR) {
@@ -437,6 +437,7 @@ NTSTATUS GetCommStatus(IoControlRequest& r) {
         status->HoldReasons |= SERIAL_TX_WAITING_FOR_DCD;
     }
     status->AmountInInQueue = r.pdx->ReceiveCount;
+    status->AmountInOutQueue = r.pdx->OutQueueBytes;
     KeReleaseSpinLock(&r.pdx->SpinLock, irql);
     r.Irp->IoStatus.Information = sizeof(SERIAL_STATUS);
     return STATUS_SUCCESS;

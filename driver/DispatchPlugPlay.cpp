@@ -125,16 +125,14 @@ NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT fdo, PIRP Irp) {
     return CompleteRequest(Irp, status);
 }
 
-// The device is gone: a held read, and writes still waiting for their
-// turn, end as every such request refused from now on does, and a queued
-// wait with the carrier-change event, as any request on a device going away
-// ends it.
+// The device is gone: held reads, and writes and flushes still waiting for
+// their turn, end as every such request refused from now on does, and a
+// queued wait with the carrier-change event, as any request on a device
+// going away ends it. The caller has set the refused state under SpinLock,
+// so nothing is queued after this.
 VOID EndHeldRequests(PDEVICE_EXTENSION pdx) {
-    PIRP read;
-    while ((read = DequeueReadIrp(pdx)) != nullptr) {
-        CompleteRequest(read, STATUS_DELETE_PENDING, 0);
-    }
-    CompleteQueuedWrites(pdx, STATUS_DELETE_PENDING);
+    CompletePendingReadIrps(pdx, STATUS_DELETE_PENDING, nullptr);
+    CompleteQueuedWrites(pdx, STATUS_DELETE_PENDING, nullptr);
     CompletePendingWaitIrps(pdx, SERIAL_EV_RLSD);
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
@@ -174,6 +172,7 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT fdo, PIRP Irp) {
 
     // Nothing held may start or wait once the transfers below are ended.
     EndHeldRequests(pdx);
+    CancelReceiveRecovery(pdx);
 
     // Transfers still in flight (the readers of an open port, or ones a
     // close could not abort) may wait on the device for data that never

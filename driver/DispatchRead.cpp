@@ -2,8 +2,10 @@
 //
 // One bulk-in transfer of 1024 bytes stays in flight while the port is open;
 // each completion appends to the linear 4096-byte receive buffer, raises the
-// receive events, serves a held read and starts the next transfer, or stalls
-// the engine at the high-water mark until a reader drains the buffer.
+// receive events, hands the bytes to the reads waiting for them and starts
+// the next transfer, or stalls the engine at the high-water mark until a
+// reader drains the buffer. A failed transfer is retried from a worker
+// thread after a pipe reset, a bounded number of times.
 #include "stddcls.h"
 
 namespace {
@@ -25,13 +27,6 @@ ULONG RaiseReceiveEvents(PDEVICE_EXTENSION pdx, BOOLEAN requireData) {
     return events;
 }
 
-VOID CountReceived(PDEVICE_EXTENSION pdx, ULONG bytes) {
-    KIRQL irql;
-    KeAcquireSpinLock(&pdx->SpinLock, &irql);
-    pdx->PerfStats.ReceivedCount += bytes;
-    KeReleaseSpinLock(&pdx->SpinLock, irql);
-}
-
 VOID FreeTransferBuffer(PDEVICE_EXTENSION pdx) {
     if (pdx->ReadTransferBuffer != nullptr) {
         ExFreePool(pdx->ReadTransferBuffer);
@@ -39,7 +34,121 @@ VOID FreeTransferBuffer(PDEVICE_EXTENSION pdx) {
     }
 }
 
+VOID ServePendingReads(PDEVICE_EXTENSION pdx);
+
+// ---- receive recovery ------------------------------------------------------
+
+// A failed bulk-in transfer is retried after these many milliseconds,
+// doubled for each further failure in a row; after the last the engine
+// gives up until a purge of the receive buffer or the next open.
+const LONG RECEIVE_RETRY_LIMIT = 5;
+const LONGLONG RECEIVE_RETRY_FIRST_DELAY_MS = 10;
+
+// An abort (close, purge, removal) or a device that is gone is no failure
+// to recover from.
+BOOLEAN IsTransientFailure(NTSTATUS status) {
+    return status != STATUS_CANCELLED && status != STATUS_DEVICE_NOT_CONNECTED &&
+           status != STATUS_NO_SUCH_DEVICE && status != STATUS_DEVICE_REMOVED;
+}
+
+// Counted as a reader transfer from the failure until the restart, so that
+// close and removal wait for it as they wait for the readers; and as a
+// pending action, so that removal does.
+VOID HoldReaderForRecoveryLocked(PDEVICE_EXTENSION pdx) {
+    if (pdx->ReaderTransfers++ == 0) {
+        KeClearEvent(&pdx->ReadersStoppedEvent);
+    }
+    IncrementPendingActionCount(pdx);
+}
+
+VOID ReleaseReaderForRecovery(PDEVICE_EXTENSION pdx) {
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    if (--pdx->ReaderTransfers == 0) {
+        KeSetEvent(&pdx->ReadersStoppedEvent, IO_NO_INCREMENT, FALSE);
+    }
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    DecrementPendingActionCount(pdx);
+}
+
+// From the failed transfer's completion: arm the back-off, or give up and
+// tell a wait that asked for line errors.
+VOID ScheduleReceiveRecovery(PDEVICE_EXTENSION pdx) {
+    PIRP wait = nullptr;
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    if (!pdx->Closing) {
+        LONG failures = ++pdx->ReceiveFailures;
+        if (failures > RECEIVE_RETRY_LIMIT) {
+            pdx->ReceiveGivenUp = TRUE;
+            wait = RecordSerialEventsLocked(pdx, SERIAL_EV_ERR);
+        } else {
+            LARGE_INTEGER due;
+            due.QuadPart = -(RECEIVE_RETRY_FIRST_DELAY_MS << (failures - 1)) * 10000;
+            HoldReaderForRecoveryLocked(pdx);
+            pdx->ReceiveRecoveryArmed = TRUE;
+            KeSetTimer(&pdx->ReceiveRecoveryTimer, due, &pdx->ReceiveRecoveryDpc);
+        }
+    }
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    CompleteWaitIrp(wait);
+}
+
+// At PASSIVE_LEVEL, with the device object referenced: ReadBulkPipe resets
+// the pipe (its error flag is raised) and sends the next transfer, unless
+// the port is closing meanwhile.
+VOID NTAPI WorkItemCallbackRecoverReceive(PVOID Context) {
+    auto* pdx = static_cast<PDEVICE_EXTENSION>(Context);
+    PDEVICE_OBJECT fdo = pdx->DeviceObject;
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    BOOLEAN closing = pdx->Closing;
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    if (!closing) {
+        ReadBulkPipe(pdx, pdx->BulkInPipe);
+    }
+    ReleaseReaderForRecovery(pdx);
+    ObDereferenceObject(fdo);
+}
+
 }  // namespace
+
+VOID NTAPI ReceiveRecoveryDPC(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2) {
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    auto* pdx = static_cast<PDEVICE_EXTENSION>(Context);
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    BOOLEAN armed = pdx->ReceiveRecoveryArmed;
+    pdx->ReceiveRecoveryArmed = FALSE;
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    if (!armed) {
+        return;  // CancelReceiveRecovery took it back
+    }
+    // The reset waits for the device, so it is made from a worker thread;
+    // the work item keeps the device object referenced until it is done.
+    ObReferenceObject(pdx->DeviceObject);
+    ExInitializeWorkItem(&pdx->ReceiveRecoveryItem, WorkItemCallbackRecoverReceive, pdx);
+    ExQueueWorkItem(&pdx->ReceiveRecoveryItem, DelayedWorkQueue);
+}
+
+// Cleanup and removal: a back-off still waiting is dropped, and with it the
+// count that close and removal would wait for.
+VOID CancelReceiveRecovery(PDEVICE_EXTENSION pdx) {
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    BOOLEAN taken = pdx->ReceiveRecoveryArmed && KeCancelTimer(&pdx->ReceiveRecoveryTimer);
+    if (taken) {
+        pdx->ReceiveRecoveryArmed = FALSE;
+    }
+    pdx->ReceiveFailures = 0;
+    pdx->ReceiveGivenUp = FALSE;
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    if (taken) {
+        ReleaseReaderForRecovery(pdx);
+    }
+}
 
 // ---------------------------------------------------------------------------
 // Receive engine
@@ -72,10 +181,13 @@ NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
     auto* pdx = static_cast<PDEVICE_EXTENSION>(Context);
     KIRQL irql;
     if (!NT_SUCCESS(Irp->IoStatus.Status)) {
-        // The engine stops until the next open. A held read stays held, and
-        // its timeout keeps running: nothing else may come to end it.
+        // The next transfer resets the pipe first; whether there is one is
+        // the recovery's decision. Held reads stay held with their timers.
         InterlockedIncrement(&pdx->ReadPipeError);
         FreeTransferBuffer(pdx);
+        if (IsTransientFailure(Irp->IoStatus.Status)) {
+            ScheduleReceiveRecovery(pdx);
+        }
     } else {
         ULONG received = pdx->ReadUrb.UrbBulkOrInterruptTransfer.TransferBufferLength;
         KeAcquireSpinLock(&pdx->SpinLock, &irql);
@@ -83,14 +195,14 @@ NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
         pdx->ReceiveWriteOffset += received;
         pdx->ReceiveCount += received;
         pdx->DeviceErrorCode = 0;
+        pdx->ReceiveFailures = 0;
         ULONG events = RaiseReceiveEvents(pdx, TRUE);
         KeReleaseSpinLock(&pdx->SpinLock, irql);
 
         if (events != 0) {
             RecordSerialEvents(pdx, events);
         }
-        KeCancelTimer(&pdx->ReadTimer);
-        CompletePendingReadIrps(pdx, FALSE);
+        ServePendingReads(pdx);
         FreeTransferBuffer(pdx);
 
         // ReadBulkPipe sends nothing once the port is closing.
@@ -113,17 +225,15 @@ NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
 
 namespace {
 
-// What ReadFromQueue leaves to do once SpinLock is released.
+// What taking from the buffer leaves to do once SpinLock is released.
 struct AFTER_TAKE {
     BOOLEAN RestartEngine;
     ULONG Events;
 };
 
 // ReadFromQueue's work under SpinLock, for callers that must decide more
-// in the same hold.
+// in the same hold. What it leaves to do is added to `after`.
 NTSTATUS TakeFromBufferLocked(PDEVICE_EXTENSION pdx, PVOID Destination, PULONG Length, AFTER_TAKE* after) {
-    after->RestartEngine = FALSE;
-    after->Events = 0;
     if (pdx->ReceiveWriteOffset == 0 || pdx->ReceiveReadOffset >= pdx->ReceiveWriteOffset) {
         pdx->ReceiveReadOffset = 0;
         pdx->ReceiveWriteOffset = 0;
@@ -161,7 +271,7 @@ NTSTATUS TakeFromBufferLocked(PDEVICE_EXTENSION pdx, PVOID Destination, PULONG L
         return STATUS_SUCCESS;
     }
     // Still stalled: no transfer completion will raise the events, so this does.
-    after->Events = RaiseReceiveEvents(pdx, FALSE);
+    after->Events |= RaiseReceiveEvents(pdx, FALSE);
     return STATUS_SUCCESS;
 }
 
@@ -178,7 +288,7 @@ VOID FinishTake(PDEVICE_EXTENSION pdx, const AFTER_TAKE& after) {
 }  // namespace
 
 NTSTATUS ReadFromQueue(PDEVICE_EXTENSION pdx, PVOID Destination, PULONG Length) {
-    AFTER_TAKE after;
+    AFTER_TAKE after = {FALSE, 0};
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
     NTSTATUS status = TakeFromBufferLocked(pdx, Destination, Length, &after);
@@ -187,17 +297,20 @@ NTSTATUS ReadFromQueue(PDEVICE_EXTENSION pdx, PVOID Destination, PULONG Length) 
     return status;
 }
 
-// The received bytes nobody has read are dropped; a stalled engine, which
-// no read would now restart, runs again.
+// The received bytes nobody has read are dropped; an engine that is stalled,
+// which no read would now restart, or that gave up after failed transfers,
+// runs again.
 VOID PurgeReceiveBuffer(PDEVICE_EXTENSION pdx) {
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
     pdx->ReceiveCount = 0;
     pdx->ReceiveReadOffset = 0;
     pdx->ReceiveWriteOffset = 0;
-    BOOLEAN restart = pdx->ReceiveStalled && !pdx->Closing;
+    BOOLEAN restart = (pdx->ReceiveStalled || pdx->ReceiveGivenUp) && !pdx->Closing;
     if (restart) {
         pdx->ReceiveStalled = FALSE;
+        pdx->ReceiveGivenUp = FALSE;
+        pdx->ReceiveFailures = 0;
     }
     KeReleaseSpinLock(&pdx->SpinLock, irql);
     if (restart) {
@@ -206,108 +319,364 @@ VOID PurgeReceiveBuffer(PDEVICE_EXTENSION pdx) {
 }
 
 // ---------------------------------------------------------------------------
-// Read requests: at most one held, owned by whoever takes its cancel
-// routine back
+// Read requests
 // ---------------------------------------------------------------------------
+//
+// Reads are served in the order they arrive: every read not yet ended waits
+// in ReadIrpQueue, and the first one takes the bytes as they come, straight
+// into its buffer, so a read partly filled keeps what it has. Each held read
+// has a READ_CONTEXT with its own two timers.
+//
+// How a read is timed, from the SERIAL_TIMEOUTS in force when it arrives
+// (I = ReadIntervalTimeout, M = ReadTotalTimeoutMultiplier,
+// C = ReadTotalTimeoutConstant, all in ms; n = the bytes asked for):
+//
+//   I         M         C                the read
+//   MAXULONG  0         0                returns at once with what is
+//                                        buffered, possibly nothing
+//   MAXULONG  MAXULONG  0 < C < MAXULONG returns at once if bytes are
+//                                        buffered; otherwise with the first
+//                                        bytes that arrive, or after C with none
+//   0         0         0                waits until n bytes have arrived
+//   any other combination                total time-out M * n + C, in 64 bits,
+//                                        unless both M and C are 0; interval
+//                                        time-out I between bytes, from the
+//                                        first byte on, unless I is 0
+//
+// A read ends with STATUS_SUCCESS when it has its n bytes (or as the first
+// two rows say), with STATUS_TIMEOUT and the bytes so far when a time-out
+// expires, and with STATUS_CANCELLED and the bytes so far when it is
+// cancelled, purged or ended by the cleanup of its file.
+//
+// Ownership: a queued read belongs to whoever takes its cancel routine back
+// (or to its cancel routine). Its context counts one reference for the
+// queue and one for each armed timer; the read completes, and its context
+// goes, when the last is given up, so no timer or DPC outlives its read.
+
+namespace {
+
+const LONGLONG TICKS_PER_MS = 10000;
+// A total time-out this long is as good as none; it keeps M * n + C, in
+// 100 ns units, inside a LONGLONG.
+const ULONGLONG LONGEST_TIMEOUT_MS = 0x7FFFFFFFFFFFFFFFULL / TICKS_PER_MS;
+
+// The SERIAL_TIMEOUTS as one read applies them (the table above).
+struct READ_TIMING {
+    BOOLEAN ReturnAtOnce;
+    BOOLEAN ReturnOnFirstBytes;
+    ULONGLONG TotalMs;  // 0: no total time-out
+    ULONG IntervalMs;   // 0: no interval time-out
+};
+
+READ_TIMING TimingOf(const SERIAL_TIMEOUTS& t, ULONG length) {
+    READ_TIMING timing = {FALSE, FALSE, 0, 0};
+    if (t.ReadIntervalTimeout == MAXULONG && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0) {
+        timing.ReturnAtOnce = TRUE;
+    } else if (t.ReadIntervalTimeout == MAXULONG && t.ReadTotalTimeoutMultiplier == MAXULONG &&
+               t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXULONG) {
+        timing.ReturnOnFirstBytes = TRUE;
+        timing.TotalMs = t.ReadTotalTimeoutConstant;
+    } else {
+        timing.TotalMs = static_cast<ULONGLONG>(t.ReadTotalTimeoutMultiplier) * length + t.ReadTotalTimeoutConstant;
+        timing.IntervalMs = t.ReadIntervalTimeout;
+    }
+    if (timing.TotalMs > LONGEST_TIMEOUT_MS) {
+        timing.TotalMs = LONGEST_TIMEOUT_MS;
+    }
+    return timing;
+}
+
+inline PREAD_CONTEXT ReadContextOf(PIRP Irp) {
+    return static_cast<PREAD_CONTEXT>(Irp->Tail.Overlay.DriverContext[0]);
+}
+
+inline PIRP FirstQueuedRead(PDEVICE_EXTENSION pdx) {
+    if (IsListEmpty(&pdx->ReadIrpQueue)) {
+        return nullptr;
+    }
+    return CONTAINING_RECORD(pdx->ReadIrpQueue.Flink, IRP, Tail.Overlay.ListEntry);
+}
+
+PREAD_CONTEXT AllocateReadContext(PDEVICE_EXTENSION pdx, PIRP Irp, ULONG length, const READ_TIMING& timing) {
+    auto* context = static_cast<PREAD_CONTEXT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(READ_CONTEXT), QV_POOL_TAG));
+    if (context == nullptr) {
+        return nullptr;
+    }
+    RtlZeroMemory(context, sizeof(READ_CONTEXT));
+    KeInitializeTimer(&context->TotalTimer);
+    KeInitializeDpc(&context->TotalDpc, ReadTimeoutDPC, context);
+    KeInitializeTimer(&context->IntervalTimer);
+    KeInitializeDpc(&context->IntervalDpc, ReadIntervalTimeoutDPC, context);
+    context->DeviceExtension = pdx;
+    context->Irp = Irp;
+    context->Length = length;
+    context->IntervalTicks = static_cast<LONGLONG>(timing.IntervalMs) * TICKS_PER_MS;
+    context->ReturnOnFirstBytes = timing.ReturnOnFirstBytes;
+    context->References = 1;  // the queue's
+    return context;
+}
+
+VOID ArmTimerLocked(PREAD_CONTEXT context, PKTIMER timer, PKDPC dpc, BOOLEAN* armed, LONGLONG ticks) {
+    LARGE_INTEGER due;
+    due.QuadPart = -ticks;
+    *armed = TRUE;
+    ++context->References;
+    KeSetTimer(timer, due, dpc);
+}
+
+// A timer still in the timer queue is taken back with its reference; one
+// that has fired has its DPC on the way, which gives the reference up.
+VOID StopReadTimersLocked(PREAD_CONTEXT context) {
+    if (context->TotalArmed && KeCancelTimer(&context->TotalTimer)) {
+        context->TotalArmed = FALSE;
+        --context->References;
+    }
+    if (context->IntervalArmed && KeCancelTimer(&context->IntervalTimer)) {
+        context->IntervalArmed = FALSE;
+        --context->References;
+    }
+}
+
+// Bytes came for this read: the interval time-out runs from now.
+VOID NoteBytesLocked(PREAD_CONTEXT context) {
+    if (context->IntervalTicks == 0) {
+        return;
+    }
+    context->LastByteTime = KeQueryInterruptTime();
+    if (!context->IntervalArmed) {
+        ArmTimerLocked(context, &context->IntervalTimer, &context->IntervalDpc, &context->IntervalArmed,
+                       context->IntervalTicks);
+    }
+}
+
+// One reference given up; the last one puts the read on `ended`, to be
+// completed once SpinLock is released.
+VOID ReleaseReadLocked(PREAD_CONTEXT context, PLIST_ENTRY ended) {
+    if (--context->References == 0) {
+        InsertTailList(ended, &context->Irp->Tail.Overlay.ListEntry);
+    }
+}
+
+// The read is out of the queue and owned by the caller: its status is final.
+VOID FinishReadLocked(PREAD_CONTEXT context, NTSTATUS status, PLIST_ENTRY ended) {
+    context->Ended = TRUE;
+    context->Status = status;
+    if (NT_SUCCESS(status)) {
+        context->DeviceExtension->PerfStats.ReceivedCount += context->Copied;
+    }
+    StopReadTimersLocked(context);
+    ReleaseReadLocked(context, ended);
+}
+
+// Ends a queued read unless its cancel routine already owns it; that one
+// is taken out of the queue all the same (its list entry pointing to
+// itself, so that the routine's unlink changes nothing) and ends there.
+VOID EndReadLocked(PREAD_CONTEXT context, NTSTATUS status, PLIST_ENTRY ended) {
+    PIRP Irp = context->Irp;
+    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+    if (IoSetCancelRoutine(Irp, nullptr) == nullptr) {
+        InitializeListHead(&Irp->Tail.Overlay.ListEntry);
+        return;
+    }
+    FinishReadLocked(context, status, ended);
+}
+
+// The bytes in the buffer go to the reads in order. A read whose cancel is
+// under way takes nothing: its cancel routine serves the ones after it.
+VOID ServeReadsLocked(PDEVICE_EXTENSION pdx, PLIST_ENTRY ended, AFTER_TAKE* after) {
+    PIRP Irp;
+    while (pdx->ReceiveCount != 0 && (Irp = FirstQueuedRead(pdx)) != nullptr && !Irp->Cancel) {
+        PREAD_CONTEXT context = ReadContextOf(Irp);
+        ULONG taken = context->Length - context->Copied;
+        TakeFromBufferLocked(pdx, static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer) + context->Copied, &taken,
+                             after);
+        context->Copied += taken;
+        if (context->Copied < context->Length && !context->ReturnOnFirstBytes) {
+            NoteBytesLocked(context);
+            return;
+        }
+        EndReadLocked(context, STATUS_SUCCESS, ended);
+    }
+}
+
+// With SpinLock released: the reads whose last reference went.
+VOID CompleteEndedReads(PLIST_ENTRY ended) {
+    while (!IsListEmpty(ended)) {
+        PIRP Irp = CONTAINING_RECORD(RemoveHeadList(ended), IRP, Tail.Overlay.ListEntry);
+        PREAD_CONTEXT context = ReadContextOf(Irp);
+        NTSTATUS status = context->Status;
+        ULONG copied = context->Copied;
+        ExFreePool(context);
+        CompleteRequest(Irp, status, copied);
+    }
+}
+
+// A read that will end at once, whatever is in the buffer: it needs no context.
+BOOLEAN EndsAtOnceLocked(PDEVICE_EXTENSION pdx, ULONG length, const READ_TIMING& timing) {
+    if (timing.ReturnAtOnce) {
+        return TRUE;
+    }
+    if (!IsListEmpty(&pdx->ReadIrpQueue)) {
+        return FALSE;
+    }
+    return pdx->ReceiveCount >= length || (timing.ReturnOnFirstBytes && pdx->ReceiveCount != 0);
+}
+
+VOID ServePendingReadsAndFinish(PDEVICE_EXTENSION pdx, KIRQL irql, PLIST_ENTRY ended, AFTER_TAKE* after) {
+    ServeReadsLocked(pdx, ended, after);
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    CompleteEndedReads(ended);
+    FinishTake(pdx, *after);
+}
+
+// From the receive engine, after it appended data.
+VOID ServePendingReads(PDEVICE_EXTENSION pdx) {
+    LIST_ENTRY ended;
+    InitializeListHead(&ended);
+    AFTER_TAKE after = {FALSE, 0};
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    ServePendingReadsAndFinish(pdx, irql, &ended, &after);
+}
+
+}  // namespace
 
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT fdo, PIRP Irp) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
     ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
-    const SERIAL_TIMEOUTS& timeouts = pdx->Timeouts;
-    BOOLEAN returnAtOnce = timeouts.ReadIntervalTimeout == MAXULONG && timeouts.ReadTotalTimeoutMultiplier == 0 &&
-                           timeouts.ReadTotalTimeoutConstant == 0;
-    // The state test, the try of the buffer and the holding of the read are
-    // one hold of SpinLock. Surprise removal and removal set the state under
-    // it before they end the held requests, so a read is either refused here
-    // or held where they find it; and a bulk-in completion in between would
-    // append its data, find no read to serve, and leave this one held with
-    // data already buffered.
-    AFTER_TAKE after;
+    PREAD_CONTEXT context = nullptr;
+    AFTER_TAKE after = {FALSE, 0};
     KIRQL irql;
-    KeAcquireSpinLock(&pdx->SpinLock, &irql);
-    if (IsRefusedState(pdx->State)) {
+    // Admission, the buffer and the queue are decided in one hold of
+    // SpinLock, against the state that removal and cleanup set under it.
+    // A read that must wait needs a context, allocated with the lock
+    // released; then everything is decided again.
+    for (;;) {
+        KeAcquireSpinLock(&pdx->SpinLock, &irql);
+        NTSTATUS refusal = RefusalStatusLocked(pdx, Irp);
+        if (refusal != STATUS_SUCCESS || length == 0) {
+            KeReleaseSpinLock(&pdx->SpinLock, irql);
+            if (context != nullptr) {
+                ExFreePool(context);
+            }
+            if (refusal == STATUS_DELETE_PENDING) {
+                return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+            }
+            return CompleteRequest(Irp, refusal, 0);
+        }
+        READ_TIMING timing = TimingOf(pdx->Timeouts, length);
+        if (EndsAtOnceLocked(pdx, length, timing)) {
+            ULONG taken = length;
+            if (!IsListEmpty(&pdx->ReadIrpQueue) ||
+                !NT_SUCCESS(TakeFromBufferLocked(pdx, Irp->AssociatedIrp.SystemBuffer, &taken, &after))) {
+                taken = 0;  // the reads queued before it come first
+            }
+            pdx->PerfStats.ReceivedCount += taken;
+            KeReleaseSpinLock(&pdx->SpinLock, irql);
+            if (context != nullptr) {
+                ExFreePool(context);
+            }
+            FinishTake(pdx, after);
+            return CompleteRequest(Irp, STATUS_SUCCESS, taken);
+        }
+        if (context != nullptr) {
+            NTSTATUS status = EnqueueReadIrp(pdx, Irp, context);
+            if (status == STATUS_PENDING && timing.TotalMs != 0) {
+                ArmTimerLocked(context, &context->TotalTimer, &context->TotalDpc, &context->TotalArmed,
+                               static_cast<LONGLONG>(timing.TotalMs) * TICKS_PER_MS);
+            }
+            if (status == STATUS_PENDING) {
+                LIST_ENTRY ended;
+                InitializeListHead(&ended);
+                ServePendingReadsAndFinish(pdx, irql, &ended, &after);
+                return STATUS_PENDING;
+            }
+            KeReleaseSpinLock(&pdx->SpinLock, irql);
+            ExFreePool(context);
+            IoCompleteRequest(Irp, IO_NO_INCREMENT);  // cancelled before it was queued, its status set
+            return status;
+        }
         KeReleaseSpinLock(&pdx->SpinLock, irql);
-        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
-    }
-    if (length == 0) {
-        KeReleaseSpinLock(&pdx->SpinLock, irql);
-        return CompleteRequest(Irp, STATUS_SUCCESS, 0);
-    }
-    NTSTATUS status = TakeFromBufferLocked(pdx, Irp->AssociatedIrp.SystemBuffer, &length, &after);
-    if (!NT_SUCCESS(status) && !returnAtOnce) {
-        status = EnqueueReadIrp(pdx, Irp);
-    }
-    KeReleaseSpinLock(&pdx->SpinLock, irql);
-    FinishTake(pdx, after);
-
-    if (NT_SUCCESS(status) && status != STATUS_PENDING) {
-        CompleteRequest(Irp, STATUS_SUCCESS, length);
-        CountReceived(pdx, length);
-        return STATUS_SUCCESS;
-    }
-    if (returnAtOnce) {
-        return CompleteRequest(Irp, STATUS_SUCCESS, 0);
-    }
-    if (status != STATUS_PENDING) {
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);  // refused or cancelled, its status set
-    }
-    ULONG constant = timeouts.ReadTotalTimeoutConstant;
-    if (constant != 0) {
-        // Summed in 64 bits: a constant near MAXULONG must not wrap to a
-        // short time-out.
-        LARGE_INTEGER due;
-        due.QuadPart = (static_cast<LONGLONG>(constant) + 100) * -10000;
-        KeSetTimer(&pdx->ReadTimer, due, &pdx->ReadTimeoutDpc);
-    }
-    return status;
-}
-
-// Called with SpinLock held, so that DispatchRead tries the buffer and
-// holds the read in one hold. A refused or cancelled read comes back with
-// its status set, for the caller to complete once the lock is released.
-NTSTATUS EnqueueReadIrp(PDEVICE_EXTENSION pdx, PIRP Irp) {
-    if (!IsListEmpty(&pdx->ReadIrpQueue)) {
-        Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
-        return STATUS_INVALID_PARAMETER;
-    }
-    InsertTailList(&pdx->ReadIrpQueue, &Irp->Tail.Overlay.ListEntry);
-    Irp->IoStatus.Status = STATUS_PENDING;
-
-    KIRQL cancelIrql;
-    IoAcquireCancelSpinLock(&cancelIrql);
-    IoSetCancelRoutine(Irp, ReadCancelRoutine);
-    IoReleaseCancelSpinLock(cancelIrql);
-
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
-        RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-        Irp->IoStatus.Status = STATUS_CANCELLED;
-        return STATUS_CANCELLED;
-    }
-    // Marked before the lock is released, so before ReadCancelRoutine (which
-    // waits for the lock) can complete it.
-    IoMarkIrpPending(Irp);
-    return STATUS_PENDING;
-}
-
-PIRP DequeueReadIrp(PDEVICE_EXTENSION pdx) {
-    return DequeueCancelableIrp(pdx, &pdx->ReadIrpQueue);
-}
-
-VOID CompletePendingReadIrps(PDEVICE_EXTENSION pdx, BOOLEAN TimedOut) {
-    PIRP Irp;
-    while ((Irp = DequeueReadIrp(pdx)) != nullptr) {
-        ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
-        if (NT_SUCCESS(ReadFromQueue(pdx, Irp->AssociatedIrp.SystemBuffer, &length))) {
-            CompleteRequest(Irp, STATUS_SUCCESS, length);
-            CountReceived(pdx, length);
-        } else {
-            CompleteRequest(Irp, TimedOut ? STATUS_IO_TIMEOUT : STATUS_SUCCESS, 0);
+        context = AllocateReadContext(pdx, Irp, length, timing);
+        if (context == nullptr) {
+            return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
         }
     }
 }
 
-// A held read that is cancelled ends as a time-out, as the port's users expect.
+// Called with SpinLock held. STATUS_PENDING: queued behind the reads
+// before it and marked pending. STATUS_CANCELLED: cancelled before it was
+// queued, its status set, for the caller to complete once the lock is
+// released.
+NTSTATUS EnqueueReadIrp(PDEVICE_EXTENSION pdx, PIRP Irp, PREAD_CONTEXT Context) {
+    Irp->Tail.Overlay.DriverContext[0] = Context;
+    Irp->IoStatus.Status = STATUS_PENDING;
+    Irp->IoStatus.Information = 0;
+    return EnqueueCancelableIrpLocked(&pdx->ReadIrpQueue, Irp, ReadCancelRoutine);
+}
+
+// Purge, cleanup (the reads of one file) and removal (all of them).
+VOID CompletePendingReadIrps(PDEVICE_EXTENSION pdx, NTSTATUS Status, PFILE_OBJECT File) {
+    LIST_ENTRY ended;
+    InitializeListHead(&ended);
+    AFTER_TAKE after = {FALSE, 0};
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    PLIST_ENTRY entry = pdx->ReadIrpQueue.Flink;
+    while (entry != &pdx->ReadIrpQueue) {
+        PLIST_ENTRY next = entry->Flink;
+        PIRP Irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (File == nullptr || IoGetCurrentIrpStackLocation(Irp)->FileObject == File) {
+            EndReadLocked(ReadContextOf(Irp), Status, &ended);
+        }
+        entry = next;
+    }
+    ServePendingReadsAndFinish(pdx, irql, &ended, &after);
+}
+
 VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp) {
-    UnlinkCancelledIrp(fdo, Irp);
-    CompleteRequest(Irp, STATUS_IO_TIMEOUT, 0);
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
+    LIST_ENTRY ended;
+    InitializeListHead(&ended);
+    AFTER_TAKE after = {FALSE, 0};
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+    FinishReadLocked(ReadContextOf(Irp), STATUS_CANCELLED, &ended);
+    ServePendingReadsAndFinish(pdx, irql, &ended, &after);
+}
+
+// From the DPC of one of the read's timers. The interval timer fires at the
+// interval after the bytes that armed it; bytes that came since push the
+// time-out further, and the timer is armed again for the rest.
+VOID ReadTimerExpired(PREAD_CONTEXT Context, BOOLEAN Interval) {
+    PDEVICE_EXTENSION pdx = Context->DeviceExtension;
+    LIST_ENTRY ended;
+    InitializeListHead(&ended);
+    AFTER_TAKE after = {FALSE, 0};
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    if (Interval) {
+        Context->IntervalArmed = FALSE;
+    } else {
+        Context->TotalArmed = FALSE;
+    }
+    if (!Context->Ended && Interval) {
+        LONGLONG quiet = static_cast<LONGLONG>(KeQueryInterruptTime() - Context->LastByteTime);
+        if (quiet < Context->IntervalTicks) {
+            // The timer's reference stays with the timer.
+            LARGE_INTEGER due;
+            due.QuadPart = -(Context->IntervalTicks - quiet);
+            Context->IntervalArmed = TRUE;
+            KeSetTimer(&Context->IntervalTimer, due, &Context->IntervalDpc);
+            KeReleaseSpinLock(&pdx->SpinLock, irql);
+            return;
+        }
+    }
+    if (!Context->Ended) {
+        EndReadLocked(Context, STATUS_TIMEOUT, &ended);
+    }
+    ReleaseReadLocked(Context, &ended);  // the timer's reference
+    ServePendingReadsAndFinish(pdx, irql, &ended, &after);
 }

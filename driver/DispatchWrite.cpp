@@ -16,18 +16,28 @@ VOID SetUpChunk(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT context) {
     IoSetCompletionRoutine(Irp, OnWriteComplete, context, TRUE, TRUE, TRUE);
 }
 
-// Gives back what an admitted write holds.
+// Gives back what an admitted write (or flush, which has no context) holds.
+// What the write did not send leaves the output-queue count.
 VOID EndWrite(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT context) {
     if (context != nullptr) {
+        KIRQL irql;
+        KeAcquireSpinLock(&pdx->SpinLock, &irql);
+        pdx->OutQueueBytes -= context->Length - context->BytesTransferred;
+        KeReleaseSpinLock(&pdx->SpinLock, irql);
         ExFreePool(context);
     }
     UTILReleaseRemoveLock(&pdx->RemoveLock, Irp);
     DecrementPendingActionCount(pdx);
 }
 
-// A queued write keeps its context in the IRP until its turn comes.
+// A queued write keeps its context in the IRP until its turn comes; a
+// queued flush has none.
 inline PRWCONTEXT ContextOf(PIRP Irp) {
     return static_cast<PRWCONTEXT>(Irp->Tail.Overlay.DriverContext[0]);
+}
+
+inline BOOLEAN IsFlush(PIRP Irp) {
+    return IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_FLUSH_BUFFERS;
 }
 
 NTSTATUS SendFirstChunk(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT context) {
@@ -40,22 +50,70 @@ NTSTATUS SendFirstChunk(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT context) {
     return STATUS_PENDING;
 }
 
-BOOLEAN WriteWasAborted(PDEVICE_EXTENSION pdx) {
+// The bytes a chunk sent leave the output-queue count. TRUE: the write on
+// the wire was aborted (by a purge or a cleanup) and sends no further chunk.
+BOOLEAN CountSentAndTestAborted(PDEVICE_EXTENSION pdx, ULONG sent) {
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    pdx->OutQueueBytes -= sent;
     BOOLEAN aborted = pdx->WriteAborted;
     KeReleaseSpinLock(&pdx->SpinLock, irql);
     return aborted;
 }
 
-VOID StartNextWrite(PDEVICE_EXTENSION pdx);
+VOID StartNextWrite(PDEVICE_EXTENSION pdx, PLIST_ENTRY flushes);
 
-// A purge ended the write on the wire between two of its chunks: it ends
-// as a cancelled chunk would, with the bytes already sent.
+// Flushes end after the writes before them have completed.
+VOID CompleteFlushes(PDEVICE_EXTENSION pdx, PLIST_ENTRY flushes) {
+    while (!IsListEmpty(flushes)) {
+        PIRP flush = CONTAINING_RECORD(RemoveHeadList(flushes), IRP, Tail.Overlay.ListEntry);
+        CompleteRequest(flush, STATUS_SUCCESS, 0);
+        EndWrite(pdx, flush, nullptr);
+    }
+}
+
+// The write on the wire has ended, its status set: the next one takes the
+// wire, and this one gives back its holds; the flushes queued behind it are
+// put on `flushes`. TRUE: a canceller still holds the IRP, and the last
+// canceller completes it and frees its context; the hand-over is the last
+// thing done with either.
+BOOLEAN EndWriteOnWire(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT context, PLIST_ENTRY flushes) {
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    pdx->WriteOnWire = nullptr;
+    pdx->WriteOnWireContext = nullptr;
+    pdx->OutQueueBytes -= context->Length - context->BytesTransferred;
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    StartNextWrite(pdx, flushes);
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    BOOLEAN held = context->CancelHolds != 0;
+    context->EndedWhileHeld = held;
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    if (!held) {
+        ExFreePool(context);
+    }
+    UTILReleaseRemoveLock(&pdx->RemoveLock, Irp);
+    DecrementPendingActionCount(pdx);
+    return held;
+}
+
+// Puts a write on the wire, under SpinLock.
+inline VOID PutOnTheWireLocked(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT context) {
+    pdx->WriteOnWire = Irp;
+    pdx->WriteOnWireContext = context;
+}
+
+// A purge or cleanup ended the write on the wire before one of its chunks
+// was sent: it ends as a cancelled chunk would, with the bytes already sent.
 VOID OnWriteAborted(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT context) {
-    StartNextWrite(pdx);
-    CompleteRequest(Irp, STATUS_CANCELLED, context->BytesTransferred);
-    EndWrite(pdx, Irp, context);
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    Irp->IoStatus.Information = context->BytesTransferred;
+    LIST_ENTRY flushes;
+    InitializeListHead(&flushes);
+    if (!EndWriteOnWire(pdx, Irp, context, &flushes)) {
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    }
+    CompleteFlushes(pdx, &flushes);
 }
 
 // The next write's turn: it may have to reset the pipe first, which waits,
@@ -66,7 +124,7 @@ VOID NTAPI WorkItemCallbackStartWrite(PVOID Context) {
     auto* pdx = static_cast<PDEVICE_EXTENSION>(Context);
     PIRP Irp = pdx->WriteToStart;
     PRWCONTEXT context = ContextOf(Irp);
-    if (WriteWasAborted(pdx)) {
+    if (CountSentAndTestAborted(pdx, 0)) {
         OnWriteAborted(pdx, Irp, context);
         return;
     }
@@ -74,19 +132,25 @@ VOID NTAPI WorkItemCallbackStartWrite(PVOID Context) {
     SendFirstChunk(pdx, Irp, context);
 }
 
-// The write on the wire has ended: the next one admitted takes its turn,
-// or the wire is free. Called before the ended write gives back its holds.
-VOID StartNextWrite(PDEVICE_EXTENSION pdx) {
+// The write on the wire has ended: flushes queued behind it end, and the
+// next write admitted takes its turn, or the wire is idle. Called before
+// the ended write gives back its holds.
+VOID StartNextWrite(PDEVICE_EXTENSION pdx, PLIST_ENTRY flushes) {
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
     pdx->WriteAborted = FALSE;  // a purge ends only the writes it found
-    PIRP next = DequeueCancelableIrpLocked(&pdx->WriteIrpQueue, nullptr);
+    PIRP next;
+    while ((next = DequeueCancelableIrpLocked(&pdx->WriteIrpQueue, nullptr)) != nullptr && IsFlush(next)) {
+        InsertTailList(flushes, &next->Tail.Overlay.ListEntry);
+    }
     PIRP wait = nullptr;
     if (next == nullptr) {
+        // The wire is idle.
         pdx->WriteActive = FALSE;
         wait = RecordSerialEventsLocked(pdx, SERIAL_EV_TXEMPTY);  // the last byte queued is sent
     } else {
         pdx->WriteToStart = next;
+        PutOnTheWireLocked(pdx, next, ContextOf(next));
     }
     KeReleaseSpinLock(&pdx->SpinLock, irql);
     CompleteWaitIrp(wait);
@@ -94,6 +158,28 @@ VOID StartNextWrite(PDEVICE_EXTENSION pdx) {
         ExInitializeWorkItem(&pdx->WriteStartItem, WorkItemCallbackStartWrite, pdx);
         ExQueueWorkItem(&pdx->WriteStartItem, DelayedWorkQueue);
     }
+}
+
+// Writes and flushes hold the remove lock and a pending-action count from
+// admission to their end.
+NTSTATUS AdmitToTransmitPath(PDEVICE_EXTENSION pdx, PIRP Irp) {
+    NTSTATUS status = UTILAcquireRemoveLock(&pdx->RemoveLock, Irp);
+    if (NT_SUCCESS(status)) {
+        IncrementPendingActionCount(pdx);
+    }
+    return status;
+}
+
+// Ends a request refused at admission, under SpinLock: the lock is released.
+NTSTATUS RefuseLocked(PDEVICE_EXTENSION pdx, KIRQL irql, PIRP Irp, PRWCONTEXT context, NTSTATUS refusal) {
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    if (refusal == STATUS_DELETE_PENDING) {
+        CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    } else {
+        CompleteRequest(Irp, refusal, 0);
+    }
+    EndWrite(pdx, Irp, context);
+    return refusal;
 }
 
 }  // namespace
@@ -108,14 +194,15 @@ VOID NTAPI WorkItemCallbackDispatchWrite(PVOID Context) {
 
 NTSTATUS PassiveDispatchWrite(PDEVICE_OBJECT fdo, PIRP Irp) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
+    // A first look, before anything is sent or allocated; the decision is
+    // made again under SpinLock below.
     if (IsRefusedState(pdx->State)) {
         return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     }
-    NTSTATUS status = UTILAcquireRemoveLock(&pdx->RemoveLock, Irp);
+    NTSTATUS status = AdmitToTransmitPath(pdx, Irp);
     if (!NT_SUCCESS(status)) {
         return CompleteRequest(Irp, status, 0);
     }
-    IncrementPendingActionCount(pdx);
     RecoverPipeIfFailed(pdx, &pdx->WritePipeError, pdx->BulkOutPipe);
     auto* context = static_cast<PRWCONTEXT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(RWCONTEXT), QV_POOL_TAG));
     if (context == nullptr) {
@@ -132,6 +219,7 @@ NTSTATUS PassiveDispatchWrite(PDEVICE_OBJECT fdo, PIRP Irp) {
     auto* data = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
     UsbBuildInterruptOrBulkTransferRequest(&context->Urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
                                            pdx->BulkOutPipe, data, nullptr, chunk, 0, nullptr);
+    context->Length = length;
     context->NextBuffer = data + chunk;
     context->BytesRemaining = length - chunk;
     context->BytesTransferred = 0;
@@ -140,6 +228,12 @@ NTSTATUS PassiveDispatchWrite(PDEVICE_OBJECT fdo, PIRP Irp) {
     // the chunks of two writes must not interleave.
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    NTSTATUS refusal = RefusalStatusLocked(pdx, Irp);
+    if (refusal != STATUS_SUCCESS) {
+        context->Length = 0;  // never counted in the output queue
+        return RefuseLocked(pdx, irql, Irp, context, refusal);
+    }
+    pdx->OutQueueBytes += length;
     if (pdx->WriteActive) {
         Irp->Tail.Overlay.DriverContext[0] = context;
         status = EnqueueCancelableIrpLocked(&pdx->WriteIrpQueue, Irp, WriteCancelRoutine);
@@ -151,11 +245,43 @@ NTSTATUS PassiveDispatchWrite(PDEVICE_OBJECT fdo, PIRP Irp) {
         return status;
     }
     pdx->WriteActive = TRUE;
+    PutOnTheWireLocked(pdx, Irp, context);
     KeReleaseSpinLock(&pdx->SpinLock, irql);
     return SendFirstChunk(pdx, Irp, context);
 }
 
-// A write cancelled while it waits for its turn has sent nothing.
+// IRP_MJ_FLUSH_BUFFERS: there is no transmit buffer, so a flush ends once
+// every write admitted before it has ended. It waits in the write queue
+// behind them, cancel-safe like them.
+NTSTATUS NTAPI DispatchFlushBuffers(PDEVICE_OBJECT fdo, PIRP Irp) {
+    PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
+    NTSTATUS status = AdmitToTransmitPath(pdx, Irp);
+    if (!NT_SUCCESS(status)) {
+        return CompleteRequest(Irp, status, 0);
+    }
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    NTSTATUS refusal = RefusalStatusLocked(pdx, Irp);
+    if (refusal != STATUS_SUCCESS) {
+        return RefuseLocked(pdx, irql, Irp, nullptr, refusal);
+    }
+    if (!pdx->WriteActive) {
+        KeReleaseSpinLock(&pdx->SpinLock, irql);
+        CompleteRequest(Irp, STATUS_SUCCESS, 0);
+        EndWrite(pdx, Irp, nullptr);
+        return STATUS_SUCCESS;
+    }
+    Irp->Tail.Overlay.DriverContext[0] = nullptr;
+    status = EnqueueCancelableIrpLocked(&pdx->WriteIrpQueue, Irp, WriteCancelRoutine);
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    if (status == STATUS_CANCELLED) {
+        CompleteRequest(Irp, STATUS_CANCELLED, 0);
+        EndWrite(pdx, Irp, nullptr);
+    }
+    return status;
+}
+
+// A write (or flush) cancelled while it waits for its turn has sent nothing.
 VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp) {
     PDEVICE_EXTENSION pdx = UnlinkCancelledIrp(fdo, Irp);
     PRWCONTEXT context = ContextOf(Irp);
@@ -163,26 +289,43 @@ VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp) {
     EndWrite(pdx, Irp, context);
 }
 
-// PURGE_TXABORT: the writes waiting for their turn end with nothing sent;
-// the one on the wire sends no further chunk, and the chunk in flight is
-// aborted, so it ends with the bytes it had sent.
-VOID AbortWrites(PDEVICE_OBJECT fdo) {
+// PURGE_TXABORT (all writes) and cleanup (the writes of one file): the
+// writes and flushes waiting for their turn end with nothing sent; the
+// write on the wire sends no further chunk, and its chunk in flight is
+// cancelled, so it ends with the bytes it had sent. The device is
+// exclusive, so the write on the wire is the cleaned-up file's. The write
+// is held while it is cancelled, so that it cannot complete and go under
+// IoCancelIrp; if it ends meanwhile, the last holder completes it.
+VOID AbortWrites(PDEVICE_OBJECT fdo, PFILE_OBJECT File) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
-    CompleteQueuedWrites(pdx, STATUS_CANCELLED);
+    CompleteQueuedWrites(pdx, STATUS_CANCELLED, File);
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
-    BOOLEAN active = pdx->WriteActive;
-    pdx->WriteAborted = active;
+    pdx->WriteAborted = pdx->WriteActive;
+    PIRP onWire = pdx->WriteOnWire;
+    PRWCONTEXT context = pdx->WriteOnWireContext;
+    if (onWire != nullptr) {
+        ++context->CancelHolds;
+    }
     KeReleaseSpinLock(&pdx->SpinLock, irql);
-    if (active) {
-        AbortPipe(fdo, pdx->BulkOutPipe);
+    if (onWire == nullptr) {
+        return;
+    }
+    IoCancelIrp(onWire);
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    BOOLEAN complete = --context->CancelHolds == 0 && context->EndedWhileHeld;
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    if (complete) {
+        ExFreePool(context);
+        IoCompleteRequest(onWire, IO_NO_INCREMENT);
     }
 }
 
-// Ends every write still waiting for its turn, with nothing sent.
-VOID CompleteQueuedWrites(PDEVICE_EXTENSION pdx, NTSTATUS Status) {
+// Ends every write and flush still waiting for its turn (of one file, or
+// all of them), with nothing sent.
+VOID CompleteQueuedWrites(PDEVICE_EXTENSION pdx, NTSTATUS Status, PFILE_OBJECT File) {
     PIRP Irp;
-    while ((Irp = DequeueCancelableIrp(pdx, &pdx->WriteIrpQueue)) != nullptr) {
+    while ((Irp = DequeueCancelableIrpOfFile(pdx, &pdx->WriteIrpQueue, File)) != nullptr) {
         PRWCONTEXT context = ContextOf(Irp);
         CompleteRequest(Irp, Status, 0);
         EndWrite(pdx, Irp, context);
@@ -192,8 +335,9 @@ VOID CompleteQueuedWrites(PDEVICE_EXTENSION pdx, NTSTATUS Status) {
 NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
     auto* context = static_cast<PRWCONTEXT>(Context);
-    context->BytesTransferred += context->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
-    NTSTATUS result = Irp->IoStatus.Status;
+    ULONG sent = context->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
+    context->BytesTransferred += sent;
+    BOOLEAN aborted = CountSentAndTestAborted(pdx, sent);
 
     if (!NT_SUCCESS(Irp->IoStatus.Status)) {
         if (Irp->IoStatus.Status == STATUS_CANCELLED) {
@@ -202,11 +346,9 @@ NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
             Irp->IoStatus.Information = 0;
             InterlockedIncrement(&pdx->WritePipeError);  // the next write resets the pipe first
         }
-        result = STATUS_SUCCESS;
-    } else if (context->BytesRemaining != 0 && WriteWasAborted(pdx)) {
+    } else if (context->BytesRemaining != 0 && aborted) {
         Irp->IoStatus.Status = STATUS_CANCELLED;
         Irp->IoStatus.Information = context->BytesTransferred;
-        result = STATUS_SUCCESS;
     } else if (context->BytesRemaining != 0) {
         ULONG chunk = context->BytesRemaining < WRITE_CHUNK_SIZE ? context->BytesRemaining : WRITE_CHUNK_SIZE;
         context->Urb.UrbBulkOrInterruptTransfer.TransferBuffer = context->NextBuffer;
@@ -223,7 +365,13 @@ NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
         pdx->PerfStats.TransmittedCount += context->BytesTransferred;
         KeReleaseSpinLock(&pdx->SpinLock, irql);
     }
-    StartNextWrite(pdx);
-    EndWrite(pdx, Irp, context);
-    return result;
+    // The write completes here, from its own completion routine, so that the
+    // flushes behind it end after it.
+    LIST_ENTRY flushes;
+    InitializeListHead(&flushes);
+    if (!EndWriteOnWire(pdx, Irp, context, &flushes)) {
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    }
+    CompleteFlushes(pdx, &flushes);
+    return STATUS_MORE_PROCESSING_REQUIRED;
 }

@@ -167,8 +167,8 @@ NTSTATUS PublishDevice(PDEVICE_OBJECT fdo, PDEVICE_OBJECT pdo, HANDLE key, PUNIC
     KeInitializeEvent(&pdx->PendingActionEvent, NotificationEvent, FALSE);
     pdx->PendingActionCount = 0;
     KeInitializeEvent(&pdx->ReadersStoppedEvent, NotificationEvent, TRUE);
-    KeInitializeTimer(&pdx->ReadTimer);
-    KeInitializeDpc(&pdx->ReadTimeoutDpc, ReadTimeoutDPC, pdx);
+    KeInitializeTimer(&pdx->ReceiveRecoveryTimer);
+    KeInitializeDpc(&pdx->ReceiveRecoveryDpc, ReceiveRecoveryDPC, pdx);
     fdo->Flags |= DO_POWER_PAGABLE;
 
     status = IoRegisterDeviceInterface(pdo, &GUID_INTERFACE_USBMODEM, nullptr, &pdx->InterfaceName);
@@ -201,6 +201,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
     DriverObject->MajorFunction[IRP_MJ_READ] = DispatchRead;
     DriverObject->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
+    DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchFlushBuffers;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ModemIoControl;
     DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;
     DriverObject->MajorFunction[IRP_MJ_CLEANUP] = ModemCleanup;
@@ -299,10 +300,10 @@ VOID DeregisterAllInterfaces(PDEVICE_EXTENSION pdx) {
 
 VOID RemoveDevice(PDEVICE_OBJECT fdo) {
     PDEVICE_EXTENSION pdx = DeviceExtensionOf(fdo);
-    // A read that ended otherwise may have left its timer armed, and the
-    // timeout DPC may be queued or running on another processor: both use
-    // the extension, which goes with the device.
-    KeCancelTimer(&pdx->ReadTimer);
+    // Every read has ended, but the DPC of a read timer that fired as it
+    // ended may still be queued or running on another processor, as may the
+    // receive recovery's; they use the extension, which goes with the device.
+    KeCancelTimer(&pdx->ReceiveRecoveryTimer);
     KeFlushQueuedDpcs();
     if (pdx->LowerDeviceObject != nullptr) {
         IoDetachDevice(pdx->LowerDeviceObject);
@@ -420,13 +421,35 @@ VOID RunDeferredRequest(PRANDOM_JUNK junk, NTSTATUS (*Passive)(PDEVICE_OBJECT, P
     UTILReleaseRemoveLock(&pdx->RemoveLock, Irp);
 }
 
+// Reads, writes and flushes are admitted under SpinLock against what
+// removal and cleanup set under it, so none is queued after they have ended
+// the ones held. Removal refuses with STATUS_DELETE_PENDING; a request of a
+// file whose cleanup has run is cancelled.
+NTSTATUS RefusalStatusLocked(PDEVICE_EXTENSION pdx, PIRP Irp) {
+    if (IsRefusedState(pdx->State)) {
+        return STATUS_DELETE_PENDING;
+    }
+    if (IsCleanedUpFile(pdx, IoGetCurrentIrpStackLocation(Irp)->FileObject)) {
+        return STATUS_CANCELLED;
+    }
+    return STATUS_SUCCESS;
+}
+
 // ---------------------------------------------------------------------------
-// The read timer
+// The read timers: each held read has its own total and interval timer,
+// whose DPC context is the read's READ_CONTEXT
 // ---------------------------------------------------------------------------
 
 VOID NTAPI ReadTimeoutDPC(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2) {
     UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(SystemArgument1);
     UNREFERENCED_PARAMETER(SystemArgument2);
-    CompletePendingReadIrps(static_cast<PDEVICE_EXTENSION>(Context), TRUE);
+    ReadTimerExpired(static_cast<PREAD_CONTEXT>(Context), FALSE);
+}
+
+VOID NTAPI ReadIntervalTimeoutDPC(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2) {
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    ReadTimerExpired(static_cast<PREAD_CONTEXT>(Context), TRUE);
 }

@@ -194,8 +194,6 @@ typedef struct _DEVICE_EXTENSION {
     ULONG ReceiveWriteOffset;
     BOOLEAN ReceiveStalled;
     ULONG ReceiveCount;
-    KTIMER ReadTimer;
-    KDPC ReadTimeoutDpc;
     UNICODE_STRING SerialCommValueName;
     UNICODE_STRING SymbolicLinkName;
     USHORT ModemStatusSnapshot;
@@ -205,6 +203,20 @@ typedef struct _DEVICE_EXTENSION {
     PFILE_OBJECT OpenFileObject;  // the file whose create opened the port, under SpinLock
     USHORT LastUartState;         // the UART state of the last notification; outlives the open
     ULONG LineErrors;             // SERIAL_ERROR_ bits not yet read by GET_COMMSTATUS
+
+    // ---- reads, writes, flushes, cleanup and receive recovery ----------
+    // The read queue (ReadIrpQueue) holds every read not yet ended, in
+    // arrival order; the first one takes the bytes as they come. Flushes
+    // wait in WriteIrpQueue behind the writes queued before them.
+    ULONG OutQueueBytes;            // accepted by writes, not yet sent (SpinLock)
+    LONG ReceiveFailures;           // failed bulk-in transfers in a row (SpinLock)
+    BOOLEAN ReceiveRecoveryArmed;   // the back-off timer holds a reader count (SpinLock)
+    BOOLEAN ReceiveGivenUp;         // too many failures: halted until purge or open (SpinLock)
+    KTIMER ReceiveRecoveryTimer;    // the back-off before the next attempt
+    KDPC ReceiveRecoveryDpc;        // queues ReceiveRecoveryItem
+    WORK_QUEUE_ITEM ReceiveRecoveryItem;  // resets the bulk-in pipe and restarts the reader
+    PIRP WriteOnWire;               // the write whose chunks are being sent (SpinLock)
+    struct _RWCONTEXT* WriteOnWireContext;  // and its context
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // The work-item context that re-runs a request at PASSIVE_LEVEL.
@@ -330,21 +342,55 @@ NTSTATUS setDTR_RTS(PDEVICE_OBJECT fdo, USHORT Value);
 #define RECEIVE_HIGH_WATER 3072
 #define RECEIVE_80_PERCENT 3276
 
+// One read held in ReadIrpQueue: its own timers and what it has so far.
+// It lives until the read is ended and no timer or DPC of it is left.
+typedef struct _READ_CONTEXT {
+    KTIMER TotalTimer;
+    KDPC TotalDpc;
+    KTIMER IntervalTimer;
+    KDPC IntervalDpc;
+    PDEVICE_EXTENSION DeviceExtension;
+    PIRP Irp;
+    ULONG Length;              // bytes asked for
+    ULONG Copied;              // bytes already in the IRP's buffer
+    LONGLONG IntervalTicks;    // 100 ns units; 0: no interval time-out
+    ULONGLONG LastByteTime;    // interrupt time when the last bytes came
+    LONG References;           // one for the queue, one per armed timer
+    BOOLEAN ReturnOnFirstBytes;
+    BOOLEAN TotalArmed;
+    BOOLEAN IntervalArmed;
+    BOOLEAN Ended;             // taken out of the queue; Status is final
+    NTSTATUS Status;
+} READ_CONTEXT, *PREAD_CONTEXT;
+
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT fdo, PIRP Irp);
 NTSTATUS ReadBulkPipe(PDEVICE_EXTENSION pdx, USBD_PIPE_HANDLE Pipe);
 NTSTATUS NTAPI ReadPipeCompletion(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context);
 NTSTATUS ReadFromQueue(PDEVICE_EXTENSION pdx, PVOID Destination, PULONG Length);
-NTSTATUS EnqueueReadIrp(PDEVICE_EXTENSION pdx, PIRP Irp);  // with SpinLock held
-PIRP DequeueReadIrp(PDEVICE_EXTENSION pdx);
-VOID CompletePendingReadIrps(PDEVICE_EXTENSION pdx, BOOLEAN TimedOut);
+NTSTATUS EnqueueReadIrp(PDEVICE_EXTENSION pdx, PIRP Irp, PREAD_CONTEXT Context);  // with SpinLock held
+VOID CompletePendingReadIrps(PDEVICE_EXTENSION pdx, NTSTATUS Status, PFILE_OBJECT File);
 VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp);
 VOID NTAPI ReadTimeoutDPC(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2);
+VOID NTAPI ReadIntervalTimeoutDPC(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2);
+VOID ReadTimerExpired(PREAD_CONTEXT Context, BOOLEAN Interval);
+VOID NTAPI ReceiveRecoveryDPC(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2);
+VOID CancelReceiveRecovery(PDEVICE_EXTENSION pdx);
+
+// A file whose cleanup has run is marked so, and its later requests refused.
+inline BOOLEAN IsCleanedUpFile(PDEVICE_EXTENSION pdx, PFILE_OBJECT file) {
+    return file != nullptr && file->FsContext2 == pdx;
+}
+// Under SpinLock: the device is going away, or the request's file is closing.
+NTSTATUS RefusalStatusLocked(PDEVICE_EXTENSION pdx, PIRP Irp);
 
 #define WRITE_CHUNK_SIZE 4096
 
 // One admitted write: the URB of its current chunk and how far it has got.
 typedef struct _RWCONTEXT {
     URB Urb;  // first member: the record's address is the URB's
+    ULONG Length;  // the request's length, for the output-queue count
+    LONG CancelHolds;         // cancellers using the IRP while it is on the wire (SpinLock)
+    BOOLEAN EndedWhileHeld;   // it ended meanwhile: the last canceller completes it
     PUCHAR NextBuffer;
     ULONG BytesRemaining;
     ULONG BytesTransferred;
@@ -355,8 +401,9 @@ NTSTATUS PassiveDispatchWrite(PDEVICE_OBJECT fdo, PIRP Irp);
 VOID NTAPI WorkItemCallbackDispatchWrite(PVOID Context);
 NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context);
 VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT fdo, PIRP Irp);
-VOID CompleteQueuedWrites(PDEVICE_EXTENSION pdx, NTSTATUS Status);
-VOID AbortWrites(PDEVICE_OBJECT fdo);
+VOID CompleteQueuedWrites(PDEVICE_EXTENSION pdx, NTSTATUS Status, PFILE_OBJECT File);
+VOID AbortWrites(PDEVICE_OBJECT fdo, PFILE_OBJECT File);
+NTSTATUS NTAPI DispatchFlushBuffers(PDEVICE_OBJECT fdo, PIRP Irp);
 VOID PurgeReceiveBuffer(PDEVICE_EXTENSION pdx);
 
 // ---------------------------------------------------------------------------

@@ -222,7 +222,7 @@ TEST_F(PnpTest, SurpriseRemovalTakesNamesDownAtOnceAndRemovalFollowsTheClose) {
 
     // Requests on the open handle are refused from now on; cleanup is not.
     kmodel::io::Request request;
-    EXPECT_EQ(kmodel::io::Simple(file, IRP_MJ_FLUSH_BUFFERS, &request), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(kmodel::io::Simple(file, IRP_MJ_FLUSH_BUFFERS, &request), STATUS_DELETE_PENDING);
     kmodel::io::CloseHandle(file);
     kmodel::WaitForQuiescence();
     EXPECT_TRUE(kmodel::NodeRemoved(child->node));

@@ -174,10 +174,15 @@ protected:
         return p.returned;
     }
 
-    // A read that must complete at once; returns the bytes it got.
+    // A read that must complete at once with what is buffered (the time-outs
+    // {MAXULONG, 0, 0} for it, then those set before); returns the bytes it got.
     std::vector<uint8_t> ReadNow(ULONG length) {
+        SERIAL_TIMEOUTS before{};
+        EXPECT_EQ(Control(IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, &before, sizeof(before)), STATUS_SUCCESS);
+        SetTimeouts(MAXULONG, 0, 0);
         Pending p;
         EXPECT_EQ(StartRead(p, length), STATUS_SUCCESS);
+        EXPECT_EQ(Control(IOCTL_SERIAL_SET_TIMEOUTS, &before, sizeof(before)), STATUS_SUCCESS);
         EXPECT_TRUE(p.Done());
         p.buffer.resize(p.Done() ? p.Information() : 0);
         return p.buffer;

@@ -167,8 +167,12 @@ TEST_F(PortLifecycleTest, TransferRefusedAtOnceForLackOfResourcesIsGivenBackOnce
     OpenPort();
     EXPECT_EQ(log.Count(usbsim::kBulkInEndpoint), 1u);
     EXPECT_EQ(log.Count(usbsim::kInterruptEndpoint), 1u);
-    EXPECT_EQ(pdx->PendingActionCount, 0);  // both readers stopped, each counted back once
+    EXPECT_EQ(pdx->PendingActionCount, 1);  // both readers stopped, each counted back once; the retry waits
     EXPECT_EQ(pdx->ReadTransferBuffer, nullptr);
+    kmodel::AdvanceClock(10);  // the bulk-in reader is retried after its back-off
+    EXPECT_EQ(log.Count(usbsim::kBulkInEndpoint), 2u);
+    EXPECT_EQ(log.Count(usbsim::kInterruptEndpoint), 1u);
+    EXPECT_EQ(pdx->PendingActionCount, 1);  // its new transfer
     ClosePort();
     EXPECT_EQ(pdx->PendingActionCount, 0);
     EXPECT_EQ(KeReadStateEvent(&pdx->PendingActionEvent), 0);  // the removal's drain is not cut short

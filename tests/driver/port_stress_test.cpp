@@ -31,7 +31,7 @@ TEST_F(PortStressTest, ThreadsReadWriteWaitAndCancelAcrossReopenAndUnplug) {
         if (round > 0) {
             OpenPort();
         }
-        SetTimeouts(0, 0, 0);  // reads wait for data
+        SetTimeouts(MAXULONG, MAXULONG, 600000);  // reads wait for the first data
         SetWaitMask(SERIAL_EV_RXCHAR);
         std::vector<uint8_t> sent;
         std::vector<std::vector<uint8_t>> writes(20);

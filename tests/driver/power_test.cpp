@@ -963,7 +963,7 @@ TEST_F(PowerWithRequestsInFlightTest, ReadWaitAndWriteStayInFlightAndDataFlowsAf
     ASSERT_TRUE(echoOff.Done());
     while (!ReadNow(4096).empty()) {
     }
-    SetTimeouts(0, 0, 0);  // reads wait for data
+    SetTimeouts(MAXULONG, MAXULONG, 60000);  // reads wait for the first data
     SetWaitMask(SERIAL_EV_RXCHAR);
     Pending read, wait, write;
     ASSERT_EQ(StartRead(read, 64), STATUS_PENDING);

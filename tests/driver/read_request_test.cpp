@@ -1,5 +1,5 @@
-// Read requests: answered at once from the buffer, or held (one at a time)
-// until data, the read timer, a cancel or a purge ends them.
+// Read requests: held in order until their length, a time-out, a cancel,
+// a purge or the cleanup of their file ends them.
 #include "port_fixture.h"
 
 namespace qvtest {
@@ -10,111 +10,79 @@ protected:
     void SetUp() override {
         PortTest::SetUp();
         OpenPort();
+        poolWhileOpen = DriverPool();
     }
+    size_t poolWhileOpen = 0;
 };
 
-TEST_F(ReadRequestTest, DataInTheBufferIsReturnedAtOnceWithoutWaitingForMore) {
-    SetTimeouts(0, 0, 0);  // would hold an empty-buffer read forever
-    FeedPattern(10);
+TEST_F(ReadRequestTest, AZeroLengthReadEndsAtOnceWhateverTheBufferAndTimeoutsHold) {
+    SetTimeouts(0, 0, 0);  // would hold any other read until its length came
     Pending zero;
+    ASSERT_EQ(StartRead(zero, 0), STATUS_SUCCESS);
+    FeedPattern(10);
     ASSERT_EQ(StartRead(zero, 0), STATUS_SUCCESS);
     EXPECT_EQ(zero.Information(), 0u);
     EXPECT_EQ(pdx->ReceiveCount, 10u);
-
-    Pending read;
-    ASSERT_EQ(StartRead(read, 100), STATUS_SUCCESS);
-    EXPECT_EQ(read.Information(), 10u);
-    read.buffer.resize(10);
-    EXPECT_EQ(read.buffer, Expected(10));
-    EXPECT_EQ(pdx->PerfStats.ReceivedCount, 10u);
-    ASSERT_EQ(StartRead(zero, 0), STATUS_SUCCESS);  // empty buffer, untimed: still at once
-
-    SetTimeouts(MAXULONG, 0, 0);  // with the buffer now empty: zero bytes at once
-    Pending empty;
-    ASSERT_EQ(StartRead(empty, 100), STATUS_SUCCESS);
-    EXPECT_EQ(empty.Information(), 0u);
+    EXPECT_EQ(pdx->PerfStats.ReceivedCount, 0u);
+    EXPECT_EQ(ReadNow(100), Expected(10));
     EXPECT_EQ(pdx->PerfStats.ReceivedCount, 10u);
     EXPECT_TRUE(IsListEmpty(&pdx->ReadIrpQueue));
 }
 
-TEST_F(ReadRequestTest, TotalConstantTimesOutAfterConstantPlus100MsAndNotBefore) {
-    SetTimeouts(MAXULONG, MAXULONG, 500);
+TEST_F(ReadRequestTest, TotalTimeoutEndsTheReadWithStatusTimeoutAtItsTimeAndNotBefore) {
+    SetTimeouts(0, 0, 500);
     Pending read;
     ASSERT_EQ(StartRead(read, 100), STATUS_PENDING);
-    kmodel::AdvanceClock(599);
+    kmodel::AdvanceClock(499);
     EXPECT_FALSE(read.Done());
     kmodel::AdvanceClock(1);
     ASSERT_TRUE(read.Done());
-    EXPECT_EQ(read.Status(), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(read.Status(), STATUS_TIMEOUT);
     EXPECT_EQ(read.Information(), 0u);
     EXPECT_TRUE(IsListEmpty(&pdx->ReadIrpQueue));
-
-    SetTimeouts(0, 0, 1);  // the smallest constant: 101 ms
-    Pending shortest;
-    ASSERT_EQ(StartRead(shortest, 1), STATUS_PENDING);
-    kmodel::AdvanceClock(100);
-    EXPECT_FALSE(shortest.Done());
-    kmodel::AdvanceClock(1);
-    ASSERT_TRUE(shortest.Done());
-    EXPECT_EQ(shortest.Status(), STATUS_IO_TIMEOUT);
-}
-
-TEST_F(ReadRequestTest, OnlyTheTotalConstantSetsATimeAndAHeldReadEndsWithData) {
-    const SERIAL_TIMEOUTS untimed[] = {{0, 0, 0, 0, 0}, {50, 0, 0, 0, 0}, {0, 10, 0, 0, 0}, {MAXULONG, 10, 0, 0, 0}};
-    for (const SERIAL_TIMEOUTS& t : untimed) {
-        SetTimeouts(t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant);
-        Pending read;
-        ASSERT_EQ(StartRead(read, 100), STATUS_PENDING);
-        kmodel::AdvanceClock(60 * 60 * 1000);
-        EXPECT_FALSE(read.Done()) << t.ReadIntervalTimeout << "/" << t.ReadTotalTimeoutMultiplier;
-        ULONG before = pdx->PerfStats.ReceivedCount;
-        FeedPattern(7);
-        ASSERT_TRUE(read.Done());
-        EXPECT_EQ(read.Status(), STATUS_SUCCESS);
-        ASSERT_EQ(read.Information(), 7u);
-        read.buffer.resize(7);
-        EXPECT_EQ(read.buffer, Expected(7));
-        EXPECT_EQ(pdx->PerfStats.ReceivedCount, before + 7);
-    }
+    EXPECT_EQ(DriverPool(), poolWhileOpen);  // its context went with it
 }
 
 TEST_F(ReadRequestTest, ConstantNearMaxulongDoesNotWrapToAShortTimeout) {
-    SetTimeouts(0, 0, 0xFFFFFFF0);  // + 100 would wrap to 84 ms in 32 bits
+    SetTimeouts(0, 0, 0xFFFFFFF0);
     Pending read;
     ASSERT_EQ(StartRead(read, 10), STATUS_PENDING);
     kmodel::AdvanceClock(24 * 60 * 60 * 1000);
     EXPECT_FALSE(read.Done());
     Cancel(read);
     ASSERT_TRUE(read.Done());
-    EXPECT_EQ(read.Status(), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(read.Status(), STATUS_CANCELLED);
 }
 
-TEST_F(ReadRequestTest, SecondReadIsRefusedAndRestartsTheHeldReadsTimer) {
-    SetTimeouts(0, 0, 500);
-    Pending first;
-    ASSERT_EQ(StartRead(first, 10), STATUS_PENDING);
-    kmodel::AdvanceClock(300);
-    Pending second;
-    EXPECT_EQ(StartRead(second, 10), STATUS_INVALID_PARAMETER);
-    EXPECT_FALSE(first.Done());
-    // Due at 300 + 600 now, no longer at 600.
-    kmodel::AdvanceClock(599);
-    EXPECT_FALSE(first.Done());
-    kmodel::AdvanceClock(1);
+TEST_F(ReadRequestTest, ASecondReadQueuesBehindTheFirstAndTakesTheBytesAfterIt) {
+    SetTimeouts(0, 0, 0);
+    Pending first, second;
+    ASSERT_EQ(StartRead(first, 3), STATUS_PENDING);
+    ASSERT_EQ(StartRead(second, 4), STATUS_PENDING);
+    FeedPattern(2);
+    EXPECT_FALSE(first.Done());  // a read partly filled keeps what it has
+    FeedPattern(4);
     ASSERT_TRUE(first.Done());
-    EXPECT_EQ(first.Status(), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(first.Information(), 3u);
+    first.buffer.resize(3);
+    EXPECT_EQ(first.buffer, Expected(3));
+    EXPECT_FALSE(second.Done());
+    FeedPattern(1);
+    ASSERT_TRUE(second.Done());
+    EXPECT_EQ(second.buffer, Expected(4));
+    EXPECT_EQ(pdx->PerfStats.ReceivedCount, 7u);
 }
 
-// The timer belongs to the device: data that ends a timed read must stop it,
-// or it would later end an untimed read as a time-out.
-TEST_F(ReadRequestTest, DataStopsTheReadTimer) {
+// A timer belongs to its read: the read that data ended takes its timer
+// with it, and a later untimed read is not ended by it.
+TEST_F(ReadRequestTest, ATimerEndsOnlyTheReadItWasArmedFor) {
     SetTimeouts(0, 0, 500);
     Pending timed;
-    ASSERT_EQ(StartRead(timed, 10), STATUS_PENDING);
+    ASSERT_EQ(StartRead(timed, 4), STATUS_PENDING);
     kmodel::AdvanceClock(100);
     FeedPattern(4);
     ASSERT_TRUE(timed.Done());
-    EXPECT_EQ(timed.Information(), 4u);
+    EXPECT_EQ(timed.Status(), STATUS_SUCCESS);
 
     SetTimeouts(0, 0, 0);
     Pending untimed;
@@ -122,31 +90,34 @@ TEST_F(ReadRequestTest, DataStopsTheReadTimer) {
     kmodel::AdvanceClock(1000);
     EXPECT_FALSE(untimed.Done());
     Cancel(untimed);
+    EXPECT_EQ(untimed.Status(), STATUS_CANCELLED);
 }
 
-TEST_F(ReadRequestTest, CancellingAHeldReadEndsItAsATimeoutAndFreesTheSlot) {
+TEST_F(ReadRequestTest, CancellingAHeldReadEndsItCancelledWithTheBytesSoFar) {
     SetTimeouts(0, 0, 0);
     Pending read;
     ASSERT_EQ(StartRead(read, 10), STATUS_PENDING);
+    FeedPattern(3);
     Cancel(read);
     ASSERT_TRUE(read.Done());
-    EXPECT_EQ(read.Status(), STATUS_IO_TIMEOUT);
-    EXPECT_EQ(read.Information(), 0u);
+    EXPECT_EQ(read.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(read.Information(), 3u);
     EXPECT_TRUE(IsListEmpty(&pdx->ReadIrpQueue));
+    EXPECT_EQ(pdx->PerfStats.ReceivedCount, 0u);  // nothing reached the application
+    Expected(3);
 
     Pending next;
-    ASSERT_EQ(StartRead(next, 10), STATUS_PENDING);
+    ASSERT_EQ(StartRead(next, 3), STATUS_PENDING);
     FeedPattern(3);
     ASSERT_TRUE(next.Done());
-    EXPECT_EQ(next.Information(), 3u);
-    EXPECT_EQ(pdx->PerfStats.ReceivedCount, 3u);
+    EXPECT_EQ(next.buffer, Expected(3));
 }
 
-// Data arriving while the I/O manager is already cancelling the held read
+// Data arriving while the I/O manager is already cancelling the first read
 // (it has taken the cancel routine, which has not run yet) stays in the
-// buffer for the next read; the late cancel routine ends the read as a
-// time-out and must not touch a read queued in the meantime.
-TEST_F(ReadRequestTest, DataArrivingWhileACancelIsUnderWayWaitsForTheNextRead) {
+// buffer; the late cancel routine ends that read and hands the bytes to the
+// read queued behind it.
+TEST_F(ReadRequestTest, DataArrivingWhileACancelIsUnderWayGoesToTheNextRead) {
     SetTimeouts(0, 0, 0);
     Pending read;
     ASSERT_EQ(StartRead(read, 10), STATUS_PENDING);
@@ -160,19 +131,18 @@ TEST_F(ReadRequestTest, DataArrivingWhileACancelIsUnderWayWaitsForTheNextRead) {
 
     FeedPattern(4);
     EXPECT_FALSE(read.Done());
-    EXPECT_EQ(ReadNow(10), Expected(4));
+    EXPECT_EQ(pdx->ReceiveCount, 4u);
     Pending next;
-    ASSERT_EQ(StartRead(next, 10), STATUS_PENDING);
+    ASSERT_EQ(StartRead(next, 4), STATUS_PENDING);
 
     IoAcquireCancelSpinLock(&irp->CancelIrql);
     kmodel::RunAsDriver(driver, [&] { routine(Fdo(child), irp); });
     kmodel::WaitForQuiescence();
     ASSERT_TRUE(read.Done());
-    EXPECT_EQ(read.Status(), STATUS_IO_TIMEOUT);
-    EXPECT_FALSE(IsListEmpty(&pdx->ReadIrpQueue));  // the new read is still held
-    FeedPattern(3);
+    EXPECT_EQ(read.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(read.Information(), 0u);
     ASSERT_TRUE(next.Done());
-    EXPECT_EQ(next.Information(), 3u);
+    EXPECT_EQ(next.buffer, Expected(4));
 }
 
 // A read already cancelled when it reaches the queue is taken back out and
@@ -198,36 +168,38 @@ TEST_F(ReadRequestTest, ReadCancelledBeforeItIsQueuedCompletesCancelledAtOnce) {
     Cancel(next);
 }
 
-TEST_F(ReadRequestTest, PurgeRxAbortEndsAHeldReadWithWhatTheBufferHolds) {
-    SetTimeouts(0, 0, 0);
-    Pending read;
-    ASSERT_EQ(StartRead(read, 10), STATUS_PENDING);
+TEST_F(ReadRequestTest, PurgeRxAbortCancelsEveryHeldRead) {
+    SetTimeouts(0, 0, 300);
+    Pending first, second;
+    ASSERT_EQ(StartRead(first, 10), STATUS_PENDING);
+    ASSERT_EQ(StartRead(second, 10), STATUS_PENDING);
     ASSERT_EQ(Purge(SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS);
-    EXPECT_FALSE(read.Done());
+    EXPECT_FALSE(first.Done());
     ASSERT_EQ(Purge(SERIAL_PURGE_RXABORT), STATUS_SUCCESS);
-    ASSERT_TRUE(read.Done());
-    EXPECT_EQ(read.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(read.Information(), 0u);
+    for (Pending* p : {&first, &second}) {
+        ASSERT_TRUE(p->Done());
+        EXPECT_EQ(p->Status(), STATUS_CANCELLED);
+    }
+    EXPECT_TRUE(IsListEmpty(&pdx->ReadIrpQueue));
+    EXPECT_EQ(DriverPool(), poolWhileOpen);  // no timer left behind with its read
 }
 
-TEST_F(ReadRequestTest, AfterTheBulkInPipeFailsAHeldReadStillEndsByItsTimeoutOrPurge) {
+// While the engine waits out a failed transfer's back-off, a held read
+// keeps its own time-out.
+TEST_F(ReadRequestTest, AHeldReadKeepsItsTimeoutWhileTheEngineRecovers) {
     SetTimeouts(0, 0, 200);
     Pending read;
     ASSERT_EQ(StartRead(read, 10), STATUS_PENDING);
-    Stack().Stall(usbsim::kBulkInEndpoint);
-    kmodel::WaitForQuiescence();
+    Stack().faults(usbsim::kBulkInEndpoint).failNext = 3;
+    FeedPattern(2);
     EXPECT_FALSE(read.Done());
-    kmodel::AdvanceClock(300);  // the stopped engine left the timer running
+    kmodel::AdvanceClock(199);
+    EXPECT_FALSE(read.Done());
+    kmodel::AdvanceClock(1);
     ASSERT_TRUE(read.Done());
-    EXPECT_EQ(read.Status(), STATUS_IO_TIMEOUT);
-
-    // A later read is held and timed as usual, and a purge ends it.
-    Pending later;
-    ASSERT_EQ(StartRead(later, 10), STATUS_PENDING);
-    ASSERT_EQ(Purge(SERIAL_PURGE_RXABORT), STATUS_SUCCESS);
-    ASSERT_TRUE(later.Done());
-    EXPECT_EQ(later.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(later.Information(), 0u);
+    EXPECT_EQ(read.Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(read.Information(), 2u);
+    EXPECT_EQ(pdx->ReceiveFailures, 3);  // three failed in a row, the fourth waits for data
 }
 
 }  // namespace

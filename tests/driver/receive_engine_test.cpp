@@ -148,20 +148,18 @@ TEST_F(ReceiveEngineTest, RxFlagMeansAnyDataWhateverTheEventCharacter) {
     EXPECT_EQ(both.Events(), ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG));
 }
 
-TEST_F(ReceiveEngineTest, ZeroLengthTransferCompletesAHeldReadEmptyRaisesNothingAndGoesOn) {
+TEST_F(ReceiveEngineTest, ZeroLengthTransferGivesAHeldReadNothingRaisesNothingAndGoesOn) {
     SetTimeouts(0, 0, 0);
     SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG);
     Pending wait, read;
     ASSERT_EQ(StartWait(wait), STATUS_PENDING);
-    ASSERT_EQ(StartRead(read, 10), STATUS_PENDING);
+    ASSERT_EQ(StartRead(read, 1), STATUS_PENDING);
     size_t transfers = BulkInTransfers();
 
     Stack().faults(usbsim::kBulkInEndpoint).zeroLengthNext = 1;
     Stack().Poke();
     kmodel::WaitForQuiescence();
-    ASSERT_TRUE(read.Done());
-    EXPECT_EQ(read.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(read.Information(), 0u);
+    EXPECT_FALSE(read.Done());
     EXPECT_FALSE(wait.Done());
     EXPECT_EQ(pdx->EventHistory, 0u);
     EXPECT_EQ(BulkInTransfers(), transfers + 1);
@@ -170,21 +168,25 @@ TEST_F(ReceiveEngineTest, ZeroLengthTransferCompletesAHeldReadEmptyRaisesNothing
     Feed({'x'});
     ASSERT_TRUE(wait.Done());
     EXPECT_EQ(wait.Events(), ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG));
+    ASSERT_TRUE(read.Done());
+    EXPECT_EQ(read.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(read.Information(), 1u);
 }
 
-TEST_F(ReceiveEngineTest, AFailedTransferStopsTheEngineUntilTheNextOpen) {
+TEST_F(ReceiveEngineTest, AFailedTransferIsRetriedAfterItsBackOffWithThePipeReset) {
     Stack().Stall(usbsim::kBulkInEndpoint);
     kmodel::WaitForQuiescence();
     EXPECT_EQ(pdx->ReadPipeError, 1);
     EXPECT_EQ(pdx->ReadTransferBuffer, nullptr);
-    EXPECT_EQ(pdx->PendingActionCount, 1);
+    EXPECT_EQ(pdx->PendingActionCount, 2);  // the status reader and the retry to come
     size_t transfers = BulkInTransfers();
+    size_t resets = log.Count(usbsim::kBulkInEndpoint, URB_FUNCTION_RESET_PIPE);
     FeedPattern(10);
     EXPECT_EQ(BulkInTransfers(), transfers);
     EXPECT_EQ(pdx->ReceiveCount, 0u);
 
-    ClosePort();
-    OpenPort();  // the open resets the pipe and starts a new engine
+    kmodel::AdvanceClock(10);  // the reset clears the stall; the next transfer gets the bytes
+    EXPECT_EQ(log.Count(usbsim::kBulkInEndpoint, URB_FUNCTION_RESET_PIPE), resets + 1);
     EXPECT_EQ(pdx->ReadPipeError, 0);
     EXPECT_EQ(pdx->PendingActionCount, 2);
     EXPECT_EQ(ReadNow(10), Expected(10));
@@ -218,6 +220,69 @@ TEST_F(ReceiveEngineTest, LongRandomStreamWithASlowReaderLosesAndReordersNothing
     ASSERT_EQ(received.size(), total);
     EXPECT_EQ(received, Expected(total));
     EXPECT_EQ(pdx->PerfStats.ReceivedCount, total);
+}
+
+// A transfer failed by the device in mid-stream: the engine resets the pipe
+// and reads on; the bytes after the failure arrive, once each and in order.
+TEST_F(ReceiveEngineTest, AFailureInMidStreamIsRecoveredWithNothingLostOrDoubled) {
+    Stack().faults(usbsim::kBulkInEndpoint).maxInChunk = 100;
+    FeedPattern(100);  // the transfer in flight takes these
+    Stack().faults(usbsim::kBulkInEndpoint).failNext = 1;
+    FeedPattern(300);  // the next transfer fails before it takes any
+    EXPECT_EQ(pdx->ReceiveFailures, 1);
+    EXPECT_LT(pdx->ReceiveCount, 400u);
+    kmodel::AdvanceClock(10);
+    kmodel::WaitForQuiescence();
+    EXPECT_EQ(pdx->ReceiveFailures, 0);
+    EXPECT_EQ(ReadNow(1000), Expected(400));
+}
+
+// Failures in a row back off 10, 20, 40 and 80 ms; the sixth gives up and
+// tells the wait; a purge of the receive buffer starts the engine again.
+TEST_F(ReceiveEngineTest, RepeatedFailuresBackOffThenGiveUpWithALineError) {
+    SetWaitMask(SERIAL_EV_ERR | SERIAL_EV_RXCHAR);
+    Pending wait;
+    ASSERT_EQ(StartWait(wait), STATUS_PENDING);
+    size_t transfers = BulkInTransfers();
+    Stack().faults(usbsim::kBulkInEndpoint).failNext = 5;  // the five retries after it
+    Stack().Stall(usbsim::kBulkInEndpoint);  // the transfer in flight fails: the first of six
+    kmodel::WaitForQuiescence();
+    for (int64_t delay : {10, 20, 40, 80, 160}) {
+        SCOPED_TRACE(delay);
+        size_t before = BulkInTransfers();
+        kmodel::AdvanceClock(delay - 1);
+        EXPECT_EQ(BulkInTransfers(), before);
+        kmodel::AdvanceClock(1);
+        EXPECT_EQ(BulkInTransfers(), before + 1);
+        EXPECT_FALSE(wait.Done() && delay < 160);
+    }
+    ASSERT_TRUE(wait.Done());
+    EXPECT_EQ(wait.Events(), ULONG(SERIAL_EV_ERR));
+    EXPECT_EQ(BulkInTransfers(), transfers + 5);
+    EXPECT_TRUE(pdx->ReceiveGivenUp);
+    EXPECT_EQ(pdx->PendingActionCount, 1);  // the status reader only
+    kmodel::AdvanceClock(10000);
+    EXPECT_EQ(BulkInTransfers(), transfers + 5);
+
+    ASSERT_EQ(Purge(SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS);
+    EXPECT_EQ(BulkInTransfers(), transfers + 6);
+    FeedPattern(5);
+    EXPECT_EQ(ReadNow(5), Expected(5));
+}
+
+// A close during the back-off does not wait for it: cleanup drops it.
+TEST_F(ReceiveEngineTest, CloseDuringTheBackOffEndsItAndTheNextOpenReads) {
+    Stack().Stall(usbsim::kBulkInEndpoint);
+    kmodel::WaitForQuiescence();
+    EXPECT_TRUE(pdx->ReceiveRecoveryArmed);
+    ClosePort();
+    EXPECT_FALSE(pdx->ReceiveRecoveryArmed);
+    EXPECT_EQ(pdx->PendingActionCount, 0);
+    kmodel::AdvanceClock(100);
+    OpenPort();
+    SetTimeouts(MAXULONG, 0, 0);
+    FeedPattern(3);
+    EXPECT_EQ(ReadNow(3), Expected(3));
 }
 
 }  // namespace

@@ -136,7 +136,7 @@ TEST_F(SerialRobustness, AHeldReadEndsWhenTheDeviceGoesOrTheEngineStops) {
              kmodel::WaitForQuiescence();
              kmodel::AdvanceClock(600);
          },
-         ERROR_SEM_TIMEOUT},
+         ERROR_SUCCESS},  // a time-out is a success with the bytes so far
         {"unplug", 0,
          [](SerialRobustness& t) {
              t.Unplug(t.child);

@@ -208,7 +208,7 @@ TEST_F(RaceTest, TheReadTimeoutAgainstACompletingRead) {
             device.Join();
             kmodel::WaitForQuiescence();
             ExpectDone(read);
-            EXPECT_TRUE(read.Status() == STATUS_SUCCESS || read.Status() == STATUS_IO_TIMEOUT);
+            EXPECT_TRUE(read.Status() == STATUS_SUCCESS || read.Status() == STATUS_TIMEOUT);
             ClosePort();
             ExpectReopenWorks();
             ExpectRemovedClean();
@@ -399,25 +399,24 @@ TEST_F(RaceTest, AReadAgainstOneArrivingByte) {
 // a removal while the clock reaches the read's due time: the read timer and
 // its DPC must not outlive the device.
 TEST_F(RaceTest, TheReadTimerAgainstRemoval) {
-    Stack().Stall(usbsim::kBulkInEndpoint);  // the failed transfer stops the engine
-    kmodel::WaitForQuiescence();
     SetTimeouts(0, 0, 50);
     Pending& read = held;
     ASSERT_EQ(StartRead(read, 16), STATUS_PENDING);
-    kmodel::io::Cancel(file, &read.request);
-    ClosePort();
-    ExpectDone(read);
     ExpectNoRaceWithin(
         {Pct(500), Bounded(1, 3000)},
         [&] {
-            NTSTATUS removal = STATUS_PENDING;
-            kmodel::ModelThread pnp([&] { removal = kmodel::RemoveDevice(child->node); }, "pnp");
+            kmodel::ModelThread unplug([&] { UnplugNow(); }, "unplug");
             kmodel::StepClock(150);
-            pnp.Join();
-            EXPECT_EQ(removal, STATUS_SUCCESS);
+            unplug.Join();
+            kmodel::WaitForQuiescence();
+            ExpectDone(read);
+            EXPECT_TRUE(read.Status() == STATUS_TIMEOUT || read.Status() == STATUS_DELETE_PENDING);
+            CloseNow();
             ExpectGone();
         },
-        {{{"read timeout DPC during removal"}, 80}});
+        {{{"read timeout DPC during surprise removal|surprise removal during read timeout DPC"}, 20},
+         {{"read timeout DPC", "read ended timeout"}, 25},
+         {{"surprise removal", "read ended refused"}, 25}});
 }
 
 // The handle closes while a read and a wait are held and the modem sends
@@ -479,6 +478,100 @@ TEST_F(RaceTest, TwoWritesFromTwoThreadsGoOutWhole) {
             ExpectRemovedClean();
         },
         {{{"write dispatch during write dispatch"}, 20}, {{"write completion during write dispatch"}, 20}});
+}
+
+// ---- queued reads, cleanup, flush and the receive recovery --------------------------
+
+// Two reads queued in order, the data that serves them and both cancels.
+class QueuedReadsRaceTest : public RaceTest {
+protected:
+    void SetUp() override {
+        RaceTest::SetUp();
+        SetTimeouts(0, 0, 0);
+        ASSERT_EQ(StartRead(first, 3), STATUS_PENDING);
+        ASSERT_EQ(StartRead(second, 3), STATUS_PENDING);
+    }
+    Pending first, second;
+};
+
+TEST_F(QueuedReadsRaceTest, TwoQueuedReadsAgainstArrivingDataAndTheirCancels) {
+    ExpectNoRace(Explore(Pct(1000), [&] {
+        kmodel::ModelThread device([&] { Arrive(4); }, "device");
+        kmodel::ModelThread canceller([&] { kmodel::io::Cancel(file, &second.request); }, "canceller");
+        kmodel::io::Cancel(file, &first.request);
+        device.Join();
+        canceller.Join();
+        kmodel::WaitForQuiescence();
+        ExpectDone(first);
+        ExpectDone(second);
+        // Served in order: a first read that got its three bytes got the first three.
+        if (first.Status() == STATUS_SUCCESS) {
+            EXPECT_EQ(first.buffer, std::vector<uint8_t>({0, 1, 2}));
+        }
+        ClosePort();
+        ExpectReopenWorks();
+        ExpectRemovedClean();
+    }));
+}
+
+TEST_F(RaceTest, CleanupAgainstACompletingWriteChunk) {
+    ExpectNoRace(Explore(Pct(1000), [&] {
+        Pending write, queued;
+        StartWrite(write, std::vector<uint8_t>(10000, 'w'));
+        StartWrite(queued, std::vector<uint8_t>(10, 'q'));
+        CloseNow();
+        kmodel::WaitForQuiescence();
+        ExpectDone(write);
+        ExpectDone(queued);
+        EXPECT_LE(write.Information(), 10000u);
+        ExpectReopenWorks();
+        ExpectRemovedClean();
+    }));
+}
+
+TEST_F(RaceTest, AFlushAgainstAWritesLastChunk) {
+    ExpectNoRace(Explore(Pct(1000), [&] {
+        Pending write;
+        StartWrite(write, std::vector<uint8_t>(5000, 'w'));
+        kmodel::io::Request flush;
+        NTSTATUS flushed = kmodel::io::Simple(file, IRP_MJ_FLUSH_BUFFERS, &flush);
+        if (flushed == STATUS_PENDING) {
+            flushed = kmodel::io::Wait(&flush);
+        }
+        EXPECT_EQ(flushed, STATUS_SUCCESS);
+        EXPECT_EQ(pdx->OutQueueBytes, 0u) << "the flush ended before the write was sent";
+        kmodel::WaitForQuiescence();
+        ExpectDone(write);
+        EXPECT_EQ(write.Information(), 5000u);
+        ClosePort();
+        ExpectRemovedClean();
+    }));
+}
+
+TEST_F(RaceTest, TheReceiveRecoveryAgainstClose) {
+    ExpectNoRace(Explore(Pct(1000), [&] {
+        kmodel::ModelThread device([&] { Stack().Stall(usbsim::kBulkInEndpoint); }, "device");
+        CloseNow();
+        device.Join();
+        ExpectReopenWorks();
+        ExpectRemovedClean();
+    }));
+}
+
+TEST_F(RaceTest, TheReceiveRecoveryAgainstRemoval) {
+    ExpectNoRace(Explore(Pct(1000), [&] {
+        NTSTATUS removal = STATUS_PENDING;
+        kmodel::ModelThread device([&] { Stack().Stall(usbsim::kBulkInEndpoint); }, "device");
+        kmodel::ModelThread pnp([&] { removal = kmodel::RemoveDevice(child->node); }, "pnp");
+        LARGE_INTEGER later;
+        later.QuadPart = -15 * 10000;
+        KeDelayExecutionThread(KernelMode, FALSE, &later);  // into the back-off
+        CloseNow();
+        device.Join();
+        pnp.Join();
+        EXPECT_EQ(removal, STATUS_SUCCESS);
+        ExpectGone();
+    }));
 }
 
 }  // namespace

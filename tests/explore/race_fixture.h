@@ -110,7 +110,9 @@ private:
         auto is = [&](auto fn) { return c.routine == reinterpret_cast<const void*>(fn); };
         switch (c.kind) {
         case kmodel::RoutineCall::Kind::Dpc:
-            return pdx_ != nullptr && c.object == &pdx_->ReadTimeoutDpc ? "read timeout DPC" : "";
+            return is(ReadTimeoutDPC) || is(ReadIntervalTimeoutDPC) ? "read timeout DPC"
+                   : is(ReceiveRecoveryDPC)                          ? "receive recovery DPC"
+                                                                     : "";
         case kmodel::RoutineCall::Kind::Completion:
             return is(ReadPipeCompletion)     ? "bulk-in completion"
                    : is(StatusPipeCompletion) ? "interrupt completion"

@@ -186,6 +186,20 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
                     });
 }
 
+// Synchronous on every handle, as on Windows, where the caller waits for the
+// flush even on a handle opened for overlapped I/O.
+BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
+    std::shared_ptr<FileObject> file = LookupFile(hFile);
+    if (!file) {
+        return FailWithError(ERROR_INVALID_HANDLE);
+    }
+    std::shared_ptr<Request> request = TrackRequest(*file, nullptr, nullptr);
+    NTSTATUS status = IssueOn(*file, *request, [](PFILE_OBJECT f, kmodel::io::Request* io) {
+        return kmodel::io::Simple(f, IRP_MJ_FLUSH_BUFFERS, io);
+    });
+    return FinishSynchronous(request, status, nullptr, false);
+}
+
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                             LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                             LPOVERLAPPED lpOverlapped) {

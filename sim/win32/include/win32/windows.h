@@ -170,6 +170,8 @@ BOOL WINAPI CancelIo(HANDLE hFile);
 // Cancels every request on hFile (lpOverlapped NULL) or those issued with
 // lpOverlapped, from any thread.
 BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
+// Sends IRP_MJ_FLUSH_BUFFERS and waits for it, on any handle.
+BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 
 // Files: IRP_MJ_CLEANUP now, IRP_MJ_CLOSE once no request holds the file.
 BOOL WINAPI CloseHandle(HANDLE hObject);
