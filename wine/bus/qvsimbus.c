@@ -645,6 +645,9 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     NTSTATUS status = WineFixRegistryAccess();
+    if (NT_SUCCESS(status)) {
+        status = WineFixDeferredWork();
+    }
     if (!NT_SUCCESS(status)) {
         return status;
     }

@@ -7,9 +7,10 @@
  * ntoskrnl's export of IoOpenDeviceRegistryKey at a wrapper that adds
  * KEY_READ to the access asked for. On x64 an export is a 32-bit offset
  * from ntoskrnl's base, so the export leads to a small jump placed in
- * memory just above ntoskrnl's image, and the jump leads to the wrapper.
- * Nothing is done where the Wine-only export wine_ntoskrnl_main_loop is
- * missing, that is on Windows. */
+ * memory just above ntoskrnl's image, and the jump leads to the wrapper
+ * (WineRedirectExport, also used for the timers and work items of winedefer.c). Nothing
+ * is done where the Wine-only export wine_ntoskrnl_main_loop is missing,
+ * that is on Windows. */
 #include "winefix.h"
 
 #include <ntimage.h>
@@ -82,31 +83,43 @@ static PUCHAR AllocateAbove(ALLOCATE_ROUTINE allocate, PUCHAR base, ULONG size) 
     return NULL;
 }
 
-NTSTATUS WineFixRegistryAccess(void) {
-    if (SystemRoutine(L"wine_ntoskrnl_main_loop") == NULL) {
-        return STATUS_SUCCESS; /* not Wine */
-    }
+BOOLEAN WineIsHost(void) {
+    return SystemRoutine(L"wine_ntoskrnl_main_loop") != NULL;
+}
+
+/* One page of jumps, 16 bytes each, shared by every redirect. */
+static PUCHAR jumps;
+static ULONG jumpsUsed;
+
+NTSTATUS WineRedirectExport(PCWSTR wideName, const char* name, PVOID routine, PVOID* real) {
     ALLOCATE_ROUTINE allocate = (ALLOCATE_ROUTINE)SystemRoutine(L"ZwAllocateVirtualMemory");
     PROTECT_ROUTINE protect = (PROTECT_ROUTINE)SystemRoutine(L"ZwProtectVirtualMemory");
-    realOpenDeviceRegistryKey = (OPEN_KEY_ROUTINE)SystemRoutine(L"IoOpenDeviceRegistryKey");
-    if (allocate == NULL || protect == NULL || realOpenDeviceRegistryKey == NULL) {
+    PVOID exported = SystemRoutine(wideName);
+    if (allocate == NULL || protect == NULL || exported == NULL) {
         return STATUS_PROCEDURE_NOT_FOUND;
     }
+    if (real != NULL) {
+        *real = exported;
+    }
     PIMAGE_NT_HEADERS nt;
-    PUCHAR base = ImageOf((PVOID)realOpenDeviceRegistryKey, &nt);
-    PULONG slot = base != NULL ? ExportSlot(base, nt, "IoOpenDeviceRegistryKey") : NULL;
+    PUCHAR base = ImageOf(exported, &nt);
+    PULONG slot = base != NULL ? ExportSlot(base, nt, name) : NULL;
     if (slot == NULL) {
         return STATUS_PROCEDURE_NOT_FOUND;
     }
-    if (base + *slot != (PUCHAR)realOpenDeviceRegistryKey) {
+    if (base + *slot != (PUCHAR)exported) {
         return STATUS_SUCCESS; /* forwarded elsewhere or already redirected */
     }
-    PUCHAR jump = AllocateAbove(allocate, base, nt->OptionalHeader.SizeOfImage);
-    if (jump == NULL) {
+    if (jumps == NULL) {
+        jumps = AllocateAbove(allocate, base, nt->OptionalHeader.SizeOfImage);
+    }
+    if (jumps == NULL || jumpsUsed + 16 > 0x1000) {
         return STATUS_NO_MEMORY;
     }
-    /* movabs rax, wrapper; jmp rax */
-    ULONG64 target = (ULONG64)(ULONG_PTR)OpenDeviceRegistryKeyForQuery;
+    PUCHAR jump = jumps + jumpsUsed;
+    jumpsUsed += 16;
+    /* movabs rax, routine; jmp rax */
+    ULONG64 target = (ULONG64)(ULONG_PTR)routine;
     jump[0] = 0x48;
     jump[1] = 0xB8;
     RtlCopyMemory(jump + 2, &target, sizeof(target));
@@ -125,4 +138,12 @@ NTSTATUS WineFixRegistryAccess(void) {
     bytes = sizeof(*slot);
     protect(NtCurrentProcess(), &page, &bytes, old, &old);
     return STATUS_SUCCESS;
+}
+
+NTSTATUS WineFixRegistryAccess(void) {
+    if (!WineIsHost()) {
+        return STATUS_SUCCESS;
+    }
+    return WineRedirectExport(L"IoOpenDeviceRegistryKey", "IoOpenDeviceRegistryKey",
+                              (PVOID)OpenDeviceRegistryKeyForQuery, (PVOID*)&realOpenDeviceRegistryKey);
 }

@@ -1,4 +1,4 @@
-/* The one Wine-only step of the test bus (see winefix.c). */
+/* The Wine-only steps of the test bus (see winefix.c and winedefer.c). */
 #pragma once
 
 #ifndef NTDDI_WINVISTA
@@ -6,4 +6,10 @@
 #endif
 #include <ntddk.h>
 
+BOOLEAN WineIsHost(void);
+/* Points ntoskrnl's export `name` at `routine`; `real`, if given, gets the
+ * routine the export named before. */
+NTSTATUS WineRedirectExport(PCWSTR wideName, const char* name, PVOID routine, PVOID* real);
+
 NTSTATUS WineFixRegistryAccess(void);
+NTSTATUS WineFixDeferredWork(void);
