@@ -11,28 +11,9 @@
 // kernel-mode .sys and inside the user-mode kernel model.
 #pragma once
 
-#if defined(_WIN32)
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
-#ifndef NTDDI_WINVISTA
-#define NTDDI_WINVISTA 0x06000000
-#endif
-#include <ntddk.h>
-extern "C" {
-#include <usb.h>
-#include <usbdlib.h>
-#include <usbioctl.h>
-}
-#define WIDE(s) L##s
-#ifndef STATUS_DEVICE_CONFIGURATION_ERROR
+#include "usbddk.h"
+#if defined(_WIN32) && !defined(STATUS_DEVICE_CONFIGURATION_ERROR)
 #define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
-#endif
-#else
-#include <ntddk.h>
-#include <usb.h>
-#include <usbdlib.h>
-#include <usbioctl.h>
-#define WIDE(s) u##s
 #endif
 
 // The sim build links this driver into one program with the port driver,

@@ -143,7 +143,7 @@ function(_qv_add_windows_driver arch name dir inf test_name)
   set(outdir ${CMAKE_BINARY_DIR}/windows/${arch})
   set(objdir ${outdir}/obj/${name})
   set(cxx_flags ${QV_WINDOWS_CXX_FLAGS} ${QV_WINDOWS_${arch}_CXX_FLAGS}
-                -isystem ${QV_MINGW_${arch}_DDK} -I${CMAKE_SOURCE_DIR}/${dir})
+                -isystem ${QV_MINGW_${arch}_DDK} -I${CMAKE_SOURCE_DIR}/${dir} -I${CMAKE_SOURCE_DIR}/common)
 
   set(objects)
   foreach(src IN LISTS sources)

@@ -4,21 +4,10 @@
 // kernel-mode .sys and inside the user-mode kernel model.
 #pragma once
 
-#if defined(_WIN32)
-// mingw-w64's DDK headers need these before wdm.h in C++.
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
-#ifndef NTDDI_WINVISTA
-#define NTDDI_WINVISTA 0x06000000
-#endif
-#include <ntddk.h>
-extern "C" {
-#include <usb.h>
-#include <usbdlib.h>
-#include <usbioctl.h>
-}
+#include "usbddk.h"
 #include <ntddser.h>
-#define WIDE(s) L##s
+
+#if defined(_WIN32)
 // Serial and USB names mingw-w64's headers lack; the kernel model has them.
 #ifndef IOCTL_SERIAL_GET_COMMCONFIG
 #define IOCTL_SERIAL_GET_COMMCONFIG CTL_CODE(FILE_DEVICE_SERIAL_PORT, 33, METHOD_BUFFERED, FILE_ANY_ACCESS)
@@ -51,13 +40,6 @@ extern "C" {
 #ifndef USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR
 #define USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR ((USBD_STATUS)0xC0000F00L)
 #endif
-#else
-#include <ntddk.h>
-#include <usb.h>
-#include <usbdlib.h>
-#include <usbioctl.h>
-#include <ntddser.h>
-#define WIDE(s) u##s
 #endif
 
 #ifndef SERIAL_MSR_DCTS

@@ -189,6 +189,7 @@ def main():
     root = subprocess.run(["git", "rev-parse", "--show-toplevel"], capture_output=True, text=True,
                           check=True).stdout.strip()
     scratch = args.scratch or tempfile.mkdtemp(prefix="qv-mutate-")
+    os.makedirs(scratch, exist_ok=True)
     if not os.path.exists(os.path.join(scratch, "CMakeLists.txt")):
         # A copy of the committed tree: the real sources are never edited.
         archive = subprocess.run(["git", "-C", root, "archive", "HEAD"], capture_output=True, check=True).stdout
