@@ -382,13 +382,20 @@ NTSTATUS SetWaitMask(IoControlRequest& r) {
 }
 
 // The test of EventHistory and the queuing are one SpinLock hold, so an
-// event reported in between cannot slip past this wait.
+// event reported in between cannot slip past this wait; and a wait of a
+// file whose cleanup has run is refused in that hold, as reads and writes
+// are, since a wait held after the cleanup would keep the file open.
 NTSTATUS WaitOnMask(IoControlRequest& r) {
     if (r.outputLength < sizeof(ULONG)) {
         return STATUS_BUFFER_TOO_SMALL;
     }
     KIRQL irql;
     KeAcquireSpinLock(&r.pdx->SpinLock, &irql);
+    NTSTATUS refusal = RefusalStatusLocked(r.pdx, r.Irp);
+    if (refusal != STATUS_SUCCESS) {
+        KeReleaseSpinLock(&r.pdx->SpinLock, irql);
+        return refusal;
+    }
     if (r.pdx->EventHistory == 0 && r.pdx->WaitMask != 0) {
         r.Irp->IoStatus.Status = STATUS_PENDING;
         NTSTATUS status = EnqueueWaitIrpLocked(r.pdx, r.Irp);

@@ -202,5 +202,29 @@ TEST_F(ReadRequestTest, AHeldReadKeepsItsTimeoutWhileTheEngineRecovers) {
     EXPECT_EQ(pdx->ReceiveFailures, 3);  // three failed in a row, the fourth waits for data
 }
 
+// Requests sent on another thread as the handle closed reach the driver
+// after their file's cleanup: each is refused at once, since one held would
+// keep the file from ever being closed.
+TEST_F(ReadRequestTest, RequestsArrivingAfterTheirFilesCleanupAreCancelledAtOnce) {
+    SetTimeouts(0, 0, 0);
+    SetWaitMask(SERIAL_EV_RXCHAR);
+    PFILE_OBJECT closing = file;
+    ObReferenceObject(closing);  // the requests' own reference to the file
+    ClosePort();
+    Pending read, write, wait, flush;
+    read.buffer.assign(8, 0);
+    write.buffer.assign(8, 'w');
+    wait.buffer.assign(sizeof(ULONG), 0);
+    EXPECT_EQ(kmodel::io::Read(closing, read.buffer.data(), 8, &read.request), STATUS_CANCELLED);
+    EXPECT_EQ(kmodel::io::Write(closing, write.buffer.data(), 8, &write.request), STATUS_CANCELLED);
+    EXPECT_EQ(kmodel::io::DeviceControl(closing, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, wait.buffer.data(),
+                                        sizeof(ULONG), &wait.request),
+              STATUS_CANCELLED);
+    EXPECT_EQ(kmodel::io::Simple(closing, IRP_MJ_FLUSH_BUFFERS, &flush.request), STATUS_CANCELLED);
+    ObDereferenceObject(closing);
+    kmodel::WaitForQuiescence();
+    EXPECT_EQ(pdx->OpenCount, 0);  // the close came
+}
+
 }  // namespace
 }  // namespace qvtest
