@@ -164,8 +164,10 @@ NTSTATUS SendPnpTo(PDEVICE_OBJECT device, UCHAR minor, const std::function<void(
     return status;
 }
 
-// A string or a REG_MULTI_SZ list a driver returned in pool; the pool goes.
-std::vector<std::u16string> TakeStrings(ULONG_PTR information) {
+// A string, or a REG_MULTI_SZ list, a driver returned in pool; the pool
+// goes. A single string ends at its NUL: nothing past it is read, as a
+// driver need allocate no more.
+std::vector<std::u16string> TakeStrings(ULONG_PTR information, bool list) {
     std::vector<std::u16string> strings;
     auto* p = reinterpret_cast<const char16_t*>(information);
     if (p == nullptr) {
@@ -175,6 +177,9 @@ std::vector<std::u16string> TakeStrings(ULONG_PTR information) {
         std::u16string s(p);
         p += s.size() + 1;
         strings.push_back(std::move(s));
+        if (!list) {
+            break;
+        }
     }
     ExFreePool(reinterpret_cast<PVOID>(information));
     return strings;
@@ -184,7 +189,8 @@ std::vector<std::u16string> QueryIds(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type)
     ULONG_PTR information;
     SendPnpTo(pdo, IRP_MN_QUERY_ID, [type](PIO_STACK_LOCATION sp) { sp->Parameters.QueryId.IdType = type; },
               &information);
-    return TakeStrings(information);
+    bool list = type == BusQueryHardwareIDs || type == BusQueryCompatibleIDs;
+    return TakeStrings(information, list);
 }
 
 // A PDO its bus reported for the first time: the PnP manager asks for its
@@ -202,7 +208,7 @@ void AddReportedChild(DeviceNodeImpl* parent, PDEVICE_OBJECT pdo) {
     SendPnpTo(pdo, IRP_MN_QUERY_DEVICE_TEXT,
               [](PIO_STACK_LOCATION sp) { sp->Parameters.QueryDeviceText.DeviceTextType = DeviceTextDescription; },
               &text);
-    std::vector<std::u16string> description = TakeStrings(text);
+    std::vector<std::u16string> description = TakeStrings(text, false);
     node->description = description.empty() ? u"" : description[0];
     parent->children.push_back(node);
 }
