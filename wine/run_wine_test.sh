@@ -1,43 +1,50 @@
 #!/usr/bin/env bash
-# The Wine test: the x64 qvsimdm.sys installed with driver/qvsimdm.inf above
-# the test bus, in a Wine prefix, driven by comsim's built-in session and by
-# the conformance program, all in one Wine session (qvsimrun).
+# The Wine test: the driver package (qvusbbus.sys installed with its INF on
+# each USB device of the test bus, qvsimdm.sys with its INF on the child
+# qvusbbus.sys enumerates), in a Wine prefix, driven by comsim's built-in
+# session and by the conformance program, all in one Wine session
+# (qvsimrun).
 #
 #   run_wine_test.sh --wine WINE64 --wineserver WINESERVER --programs DIR
-#                    --inf INF --sys SYS --prefix-cache DIR
-#                    [--source-inf INF] [--keep]
+#                    --package DIR --prefix-cache DIR
+#                    [--source-inf INF]... [--keep]
 #   run_wine_test.sh --skip REASON        (exit 77: reported as skipped)
 #
-# The prefix is made once per build tree (--prefix-cache) and copied for
-# each run. Fails on a FAIL line, a non-zero exit, or fewer than 40 checks.
-# QV_WINEDEBUG in the environment becomes WINEDEBUG (for example
-# +plugplay,+debugstr). Exit status: 0 pass, 1 fail, 2 usage, 77 skipped.
+# The package directory holds qvusbbus.inf/.sys and qvsimdm.inf/.sys; each
+# --source-inf names an INF it must hold unchanged. The prefix is made once
+# per build tree (--prefix-cache) and copied for each run. Fails on a FAIL
+# line, a non-zero exit, or fewer than 40 checks. QV_WINEDEBUG in the
+# environment becomes WINEDEBUG (for example +plugplay,+debugstr). Exit
+# status: 0 pass, 1 fail, 2 usage, 77 skipped.
 set -uo pipefail
 
-wine="" wineserver="" programs="" inf="" sys="" cache="" source_inf="" keep=0
+wine="" wineserver="" programs="" package="" cache="" keep=0
+source_infs=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --skip) echo "SKIPPED: ${2:-wine or the x64 cross-compiler is missing}"; exit 77 ;;
         --wine) wine="$2"; shift 2 ;;
         --wineserver) wineserver="$2"; shift 2 ;;
         --programs) programs="$2"; shift 2 ;;
-        --inf) inf="$2"; shift 2 ;;
-        --sys) sys="$2"; shift 2 ;;
-        --source-inf) source_inf="$2"; shift 2 ;;
+        --package) package="$2"; shift 2 ;;
+        --source-inf) source_infs+=("$2"); shift 2 ;;
         --prefix-cache) cache="$2"; shift 2 ;;
         --keep) keep=1; shift ;;
-        *) sed -n '2,12p' "$0" >&2; exit 2 ;;
+        *) sed -n '2,20p' "$0" >&2; exit 2 ;;
     esac
 done
-for v in "$wine" "$wineserver" "$programs" "$inf" "$sys" "$cache"; do
-    [ -n "$v" ] || { sed -n '2,12p' "$0" >&2; exit 2; }
+for v in "$wine" "$wineserver" "$programs" "$package" "$cache"; do
+    [ -n "$v" ] || { sed -n '2,20p' "$0" >&2; exit 2; }
 done
 
-# The INF installed is the project's own, byte for byte.
-if [ -n "$source_inf" ] && ! cmp -s "$inf" "$source_inf"; then
-    echo "FAIL: $inf is not $source_inf"
-    exit 1
-fi
+# The INFs installed are the project's own, byte for byte.
+for source_inf in "${source_infs[@]}"; do
+    packaged="$package/$(basename "$source_inf")"
+    if ! cmp -s "$packaged" "$source_inf"; then
+        echo "FAIL: $packaged is not $source_inf"
+        exit 1
+    fi
+done
 
 export WINEARCH=win64 WINEDEBUG="${QV_WINEDEBUG:--all}" WINEDLLOVERRIDES="mscoree,mshtml=" WINELOADER="$wine"
 unset DISPLAY
@@ -66,7 +73,7 @@ export WINEPREFIX="$run/prefix"
 
 log="$run/session.log"
 timeout 100 "$wine" "$(winpath "$programs/qvsimrun.exe")" \
-    --inf "$(winpath "$inf")" --sys "$(winpath "$sys")" \
+    --package "$(winpath "$package")" \
     --bus "$(winpath "$programs/qvsimbus.sys")" --host "$(winpath "$programs/qvsimhost.exe")" \
     --port COM45 --port COM46 \
     --run "$(winpath "$programs/comsim.exe")" --ports COM45,COM46 \

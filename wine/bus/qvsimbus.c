@@ -1,12 +1,17 @@
-/* qvsimbus.sys: a root-enumerated test bus for the USB modem driver.
+/* qvsimbus.sys: a root-enumerated test bus standing in for the USB stack
+ * under the modem's bus driver.
  *
- * Its function device object enumerates two children. Each child's PDO is
- * what the modem driver expects of its parent bus: the three pipe handles
- * as 32-bit values at byte offsets 12, 16 and 20 of the PDO's extension,
- * valid once the start request completes; capabilities with a DeviceState
- * map; IOCTL_INTERNAL_USB_SUBMIT_URB. Every URB is checked the way a strict
- * USB stack checks it, then handed to the device host (a user-mode program
- * running the modem) over the link described in hostlink.h; the host's
+ * Its function device object enumerates two children, one USB device each.
+ * A child is what a USB hub's PDO is to the device's function driver: USB
+ * hardware and compatible IDs, capabilities with a DeviceState map, and
+ * IOCTL_INTERNAL_USB_SUBMIT_URB for the descriptor requests, the
+ * configuration request (and its unconfigure form), the modem's class
+ * requests, its transfers and its pipe requests. Every URB is checked the
+ * way a strict USB stack checks it. The configuration is selected here,
+ * from the configuration descriptor the client passes, as the USB stack
+ * does; everything that reaches the device (descriptor and class requests,
+ * transfers, aborts and resets) goes to the device host (a user-mode program
+ * running the modem) over the link described in hostlink.h, and the host's
  * answer completes it. */
 #include "winefix.h"
 
@@ -15,37 +20,41 @@
 
 #include "hostlink.h"
 
+/* The header spells it as Windows' own usb.h does. */
+#ifndef USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR
+#define USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR
+#endif
+
 #define QVBUS_TAG 0x42737651 /* 'QvsB' */
 #define PDO_SIGNATURE 0x50425355 /* 'USBP' */
 #define FDO_SIGNATURE 0x46425355 /* 'USBF' */
 
-/* The child's hardware ID: the one the INF's models name. */
-#define CHILD_DEVICE_ID L"QVSIMBUS\\VID_F1D0&PID_0A7C&MI_00"
-#define CHILD_HARDWARE_IDS CHILD_DEVICE_ID L"\0QVSIMBUS\\VID_F1D0&PID_0A7C\0"
-#define CHILD_COMPATIBLE_IDS L"QVSIMBUS\\Class_02&SubClass_02&Prot_01\0QVSIMBUS\\Class_02\0"
+/* The USB device's IDs, as a hub builds them from the modem's device
+ * descriptor (idVendor F1D0, idProduct 0A7C, bcdDevice 0100) and from its
+ * communication interface (class 02, subclass 02, protocol 01). */
+#define CHILD_DEVICE_ID L"USB\\VID_F1D0&PID_0A7C"
+#define CHILD_HARDWARE_IDS CHILD_DEVICE_ID L"&REV_0100\0" CHILD_DEVICE_ID L"\0"
+#define CHILD_COMPATIBLE_IDS \
+    L"USB\\Class_02&SubClass_02&Prot_01\0USB\\Class_02&SubClass_02\0USB\\Class_02\0"
 
-/* Endpoint addresses of the modem's interface; a pipe handle is the child
- * number above the address, so a handle names its child and endpoint. */
-#define EP_BULK_IN 0x81
-#define EP_BULK_OUT 0x02
-#define EP_INTERRUPT 0x83
+/* Standard request codes of the default pipe (USB 2.0, 9.4). */
+#define USB_GET_DESCRIPTOR_REQUEST 0x06
+#define SETUP_DEVICE_TO_HOST 0x80
+#define SETUP_CLASS_INTERFACE 0x21
 
-/* The PDO's extension. The first six fields are the layout the function
- * driver relies on. */
 typedef struct PDO_EXTENSION {
     ULONG Signature;
-    ULONG Port;
-    ULONG Started;
-    ULONG BulkInPipe;    /* offset 12 */
-    ULONG BulkOutPipe;   /* offset 16 */
-    ULONG InterruptPipe; /* offset 20 */
-    ULONG Child;         /* 0-based */
+    ULONG Child; /* 0-based */
+    BOOLEAN Started;
+    BOOLEAN Configured;
+    /* The handles of the open pipes, by link pipe (QVLINK_PIPE_BULK_IN ...),
+     * 0 for a pipe the configuration did not open. A handle is the child
+     * number above the endpoint address, so it names its child and
+     * endpoint and fits the 32 bits in which the bus driver above
+     * publishes it to the port driver. */
+    ULONG Pipes[QVLINK_PIPES];
     struct FDO_EXTENSION* Bus;
 } PDO_EXTENSION;
-
-C_ASSERT(FIELD_OFFSET(PDO_EXTENSION, BulkInPipe) == 12);
-C_ASSERT(FIELD_OFFSET(PDO_EXTENSION, BulkOutPipe) == 16);
-C_ASSERT(FIELD_OFFSET(PDO_EXTENSION, InterruptPipe) == 20);
 
 typedef struct FDO_EXTENSION {
     ULONG Signature;
@@ -61,6 +70,7 @@ typedef struct FDO_EXTENSION {
     LIST_ENTRY Outgoing;
     LIST_ENTRY WithHost;
     ULONG NextTag;
+    ULONG ClosedChildren; /* a bit per child whose host side is to forget its transfers */
     KEVENT OutgoingReady;
 
     HANDLE UrbPipe;
@@ -101,7 +111,38 @@ static VOID SleepMs(LONG ms) {
     KeDelayExecutionThread(KernelMode, FALSE, &delay);
 }
 
-/* Fills the message for one URB; FALSE for a URB the host need not see. */
+/* Where a URB that moves data keeps its buffer: the descriptor request,
+ * the class request and the transfer each lay it out their own way. */
+typedef struct DATA_STAGE {
+    PULONG Length;
+    PVOID Buffer;
+    BOOLEAN In;
+} DATA_STAGE;
+
+static BOOLEAN DataStageOf(PURB urb, DATA_STAGE* data) {
+    switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        data->Length = &urb->UrbControlDescriptorRequest.TransferBufferLength;
+        data->Buffer = urb->UrbControlDescriptorRequest.TransferBuffer;
+        data->In = TRUE;
+        return TRUE;
+    case URB_FUNCTION_CLASS_INTERFACE:
+        data->Length = &urb->UrbControlVendorClassRequest.TransferBufferLength;
+        data->Buffer = urb->UrbControlVendorClassRequest.TransferBuffer;
+        data->In = (urb->UrbControlVendorClassRequest.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+        return TRUE;
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        data->Length = &urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        data->Buffer = urb->UrbBulkOrInterruptTransfer.TransferBuffer;
+        data->In = (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+/* Fills the message for one checked URB. The link pipe it names was found
+ * when it was checked (DriverContext[1]). */
 static VOID DescribeUrb(PIRP Irp, QVLINK_URB* message) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     PURB urb = (PURB)stack->Parameters.Others.Argument1;
@@ -109,13 +150,25 @@ static VOID DescribeUrb(PIRP Irp, QVLINK_URB* message) {
     RtlZeroMemory(message, QVLINK_URB_HEADER);
     message->tag = (uint32_t)(ULONG_PTR)Irp->Tail.Overlay.DriverContext[0];
     message->child = (uint16_t)pdx->Child;
+    message->pipe = (uint32_t)(ULONG_PTR)Irp->Tail.Overlay.DriverContext[1];
     switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+        struct _URB_CONTROL_DESCRIPTOR_REQUEST* r = &urb->UrbControlDescriptorRequest;
+        message->op = QVLINK_OP_CONTROL_IN;
+        message->requestType = SETUP_DEVICE_TO_HOST;
+        message->request = USB_GET_DESCRIPTOR_REQUEST;
+        message->value = (uint16_t)((r->DescriptorType << 8) | r->Index);
+        message->index = r->LanguageId;
+        message->length = r->TransferBufferLength;
+        break;
+    }
     case URB_FUNCTION_CLASS_INTERFACE: {
         struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* r = &urb->UrbControlVendorClassRequest;
         BOOLEAN in = (r->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+        /* The stack builds bmRequestType from the function and the
+         * direction; the URB's RequestTypeReservedBits are not it. */
         message->op = in ? QVLINK_OP_CONTROL_IN : QVLINK_OP_CONTROL_OUT;
-        message->pipe = QVLINK_PIPE_CONTROL;
-        message->requestType = r->RequestTypeReservedBits;
+        message->requestType = (uint8_t)(SETUP_CLASS_INTERFACE | (in ? SETUP_DEVICE_TO_HOST : 0));
         message->request = r->Request;
         message->value = r->Value;
         message->index = r->Index;
@@ -127,25 +180,19 @@ static VOID DescribeUrb(PIRP Irp, QVLINK_URB* message) {
     }
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
         struct _URB_BULK_OR_INTERRUPT_TRANSFER* t = &urb->UrbBulkOrInterruptTransfer;
-        ULONG handle = (ULONG)(ULONG_PTR)t->PipeHandle;
         message->op = QVLINK_OP_TRANSFER;
-        message->pipe = handle == pdx->BulkInPipe    ? QVLINK_PIPE_BULK_IN
-                        : handle == pdx->BulkOutPipe ? QVLINK_PIPE_BULK_OUT
-                                                     : QVLINK_PIPE_INTERRUPT;
         message->length = t->TransferBufferLength;
         if (message->pipe == QVLINK_PIPE_BULK_OUT) {
             RtlCopyMemory(message->data, t->TransferBuffer, t->TransferBufferLength);
         }
         break;
     }
-    default: { /* abort, reset: checked on arrival */
-        ULONG handle = (ULONG)(ULONG_PTR)urb->UrbPipeRequest.PipeHandle;
-        message->op = urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE ? QVLINK_OP_ABORT : QVLINK_OP_RESET;
-        message->pipe = handle == pdx->BulkInPipe    ? QVLINK_PIPE_BULK_IN
-                        : handle == pdx->BulkOutPipe ? QVLINK_PIPE_BULK_OUT
-                                                     : QVLINK_PIPE_INTERRUPT;
+    case URB_FUNCTION_ABORT_PIPE:
+        message->op = QVLINK_OP_ABORT;
         break;
-    }
+    default: /* the reset forms */
+        message->op = QVLINK_OP_RESET;
+        break;
     }
 }
 
@@ -155,18 +202,30 @@ static ULONG MessageSize(const QVLINK_URB* message) {
     return (ULONG)QVLINK_URB_HEADER + (carriesData ? message->length : 0);
 }
 
-static PIRP TakeOutgoing(FDO_EXTENSION* fdx) {
-    PIRP Irp = NULL;
+/* Fills the send buffer with the next message for the host: first the
+ * closes of configurations that went, then the URBs in their order. */
+static BOOLEAN TakeMessage(FDO_EXTENSION* fdx) {
+    BOOLEAN taken = FALSE;
     KIRQL irql;
     KeAcquireSpinLock(&fdx->Lock, &irql);
-    if (!IsListEmpty(&fdx->Outgoing)) {
+    if (fdx->ClosedChildren != 0) {
+        ULONG child = 0;
+        while ((fdx->ClosedChildren & (1u << child)) == 0) {
+            ++child;
+        }
+        fdx->ClosedChildren &= ~(1u << child);
+        RtlZeroMemory(&fdx->SendBuffer, QVLINK_URB_HEADER);
+        fdx->SendBuffer.op = QVLINK_OP_CLOSE;
+        fdx->SendBuffer.child = (uint16_t)child;
+        taken = TRUE;
+    } else if (!IsListEmpty(&fdx->Outgoing)) {
         PLIST_ENTRY entry = RemoveHeadList(&fdx->Outgoing);
-        Irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        DescribeUrb(Irp, &fdx->SendBuffer);
+        DescribeUrb(CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry), &fdx->SendBuffer);
         InsertTailList(&fdx->WithHost, entry);
+        taken = TRUE;
     }
     KeReleaseSpinLock(&fdx->Lock, irql);
-    return Irp;
+    return taken;
 }
 
 static PIRP TakeAnswered(FDO_EXTENSION* fdx, ULONG tag) {
@@ -187,23 +246,20 @@ static PIRP TakeAnswered(FDO_EXTENSION* fdx, ULONG tag) {
 
 static VOID CompleteFromAnswer(PIRP Irp, const QVLINK_ANSWER* answer, ULONG dataBytes) {
     PURB urb = (PURB)IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1;
+    DATA_STAGE data;
     urb->UrbHeader.Status = answer->usbdStatus;
-    if (urb->UrbHeader.Function == URB_FUNCTION_CLASS_INTERFACE ||
-        urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
-        /* Both carry TransferFlags, TransferBufferLength and TransferBuffer
-         * at the same place. */
-        struct _URB_BULK_OR_INTERRUPT_TRANSFER* t = &urb->UrbBulkOrInterruptTransfer;
+    if (DataStageOf(urb, &data)) {
         ULONG length = answer->length;
-        if (length > t->TransferBufferLength) {
-            length = t->TransferBufferLength;
+        if (length > *data.Length) {
+            length = *data.Length;
         }
-        if ((t->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) {
+        if (data.In) {
             if (length > dataBytes) {
                 length = dataBytes;
             }
-            RtlCopyMemory(t->TransferBuffer, answer->data, length);
+            RtlCopyMemory(data.Buffer, answer->data, length);
         }
-        t->TransferBufferLength = length;
+        *data.Length = length;
     }
     CompleteIrp(Irp, answer->status, 0);
 }
@@ -258,8 +314,7 @@ static VOID NTAPI UrbThread(PVOID context) {
         ZwClose(reader);
     }
     for (;;) {
-        PIRP Irp = TakeOutgoing(fdx);
-        if (Irp == NULL) {
+        if (!TakeMessage(fdx)) {
             KeWaitForSingleObject(&fdx->OutgoingReady, Executive, KernelMode, FALSE, NULL);
             continue;
         }
@@ -286,22 +341,28 @@ static VOID SendToHost(FDO_EXTENSION* fdx, PIRP Irp) {
  * URB checks, as a strict USB stack makes them
  * ------------------------------------------------------------------------ */
 
-static BOOLEAN OwnsPipe(const PDO_EXTENSION* pdx, USBD_PIPE_HANDLE pipe) {
-    ULONG handle = (ULONG)(ULONG_PTR)pipe;
-    return (ULONG_PTR)pipe == handle &&
-           (handle == pdx->BulkInPipe || handle == pdx->BulkOutPipe || handle == pdx->InterruptPipe);
+/* The link pipe a handle names on this child, or QVLINK_PIPES when it names
+ * none of the open pipes (none is open while the device is unconfigured). */
+static ULONG PipeOf(const PDO_EXTENSION* pdx, USBD_PIPE_HANDLE pipe) {
+    ULONG_PTR handle = (ULONG_PTR)pipe;
+    for (ULONG p = QVLINK_PIPE_BULK_IN; p < QVLINK_PIPES; ++p) {
+        if (handle != 0 && handle == pdx->Pipes[p]) {
+            return p;
+        }
+    }
+    return QVLINK_PIPES;
 }
 
-static USBD_STATUS CheckTransfer(const PDO_EXTENSION* pdx, struct _URB_BULK_OR_INTERRUPT_TRANSFER* t) {
+static USBD_STATUS CheckTransfer(const PDO_EXTENSION* pdx, struct _URB_BULK_OR_INTERRUPT_TRANSFER* t, PULONG pipe) {
     if (t->Hdr.Length != sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) {
         return USBD_STATUS_INVALID_PARAMETER;
     }
-    if (!OwnsPipe(pdx, t->PipeHandle)) {
+    *pipe = PipeOf(pdx, t->PipeHandle);
+    if (*pipe == QVLINK_PIPES) {
         return USBD_STATUS_INVALID_PIPE_HANDLE;
     }
-    ULONG handle = (ULONG)(ULONG_PTR)t->PipeHandle;
     BOOLEAN in = (t->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-    if (in != (handle != pdx->BulkOutPipe)) {
+    if (in != (*pipe != QVLINK_PIPE_BULK_OUT)) {
         return USBD_STATUS_INVALID_PARAMETER; /* direction does not match the endpoint */
     }
     if (t->TransferBufferLength == 0 || t->TransferBufferLength > QVLINK_MAX_DATA || t->TransferBuffer == NULL ||
@@ -326,47 +387,259 @@ static USBD_STATUS CheckClassRequest(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST
     return USBD_STATUS_SUCCESS;
 }
 
-static USBD_STATUS CheckUrb(const PDO_EXTENSION* pdx, PURB urb) {
+static USBD_STATUS CheckDescriptorRequest(struct _URB_CONTROL_DESCRIPTOR_REQUEST* r) {
+    if (r->Hdr.Length != sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)) {
+        return USBD_STATUS_INVALID_PARAMETER;
+    }
+    if (r->TransferBufferLength == 0 || r->TransferBufferLength > QVLINK_MAX_DATA || r->TransferBuffer == NULL ||
+        r->TransferBufferMDL != NULL) {
+        return USBD_STATUS_INVALID_PARAMETER;
+    }
+    return USBD_STATUS_SUCCESS;
+}
+
+/* Checks a URB that goes to the device and finds the link pipe it names. */
+static USBD_STATUS CheckUrb(const PDO_EXTENSION* pdx, PURB urb, PULONG pipe) {
+    *pipe = QVLINK_PIPE_CONTROL;
     switch (urb->UrbHeader.Function) {
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        return CheckTransfer(pdx, &urb->UrbBulkOrInterruptTransfer);
+        return CheckTransfer(pdx, &urb->UrbBulkOrInterruptTransfer, pipe);
     case URB_FUNCTION_CLASS_INTERFACE:
         return CheckClassRequest(&urb->UrbControlVendorClassRequest);
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        return CheckDescriptorRequest(&urb->UrbControlDescriptorRequest);
     case URB_FUNCTION_ABORT_PIPE:
-    case URB_FUNCTION_RESET_PIPE:
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+    case URB_FUNCTION_SYNC_CLEAR_STALL:
         if (urb->UrbHeader.Length != sizeof(struct _URB_PIPE_REQUEST)) {
             return USBD_STATUS_INVALID_PARAMETER;
         }
-        return OwnsPipe(pdx, urb->UrbPipeRequest.PipeHandle) ? USBD_STATUS_SUCCESS : USBD_STATUS_INVALID_PIPE_HANDLE;
+        *pipe = PipeOf(pdx, urb->UrbPipeRequest.PipeHandle);
+        return *pipe != QVLINK_PIPES ? USBD_STATUS_SUCCESS : USBD_STATUS_INVALID_PIPE_HANDLE;
     default:
         return USBD_STATUS_INVALID_URB_FUNCTION;
     }
 }
 
+/* ------------------------------------------------------------------------
+ * The configuration, selected as the USB stack selects it: from the
+ * configuration descriptor the client read from the device and passes in
+ * the request, opening the pipes of each interface the request lists
+ * ------------------------------------------------------------------------ */
+
+/* The descriptor after `at` inside the configuration's wTotalLength, or
+ * NULL at the end or at a descriptor that does not fit. */
+static PUSB_COMMON_DESCRIPTOR NextDescriptor(PUSB_CONFIGURATION_DESCRIPTOR c, PUSB_COMMON_DESCRIPTOR at) {
+    PUCHAR end = (PUCHAR)c + c->wTotalLength;
+    PUCHAR next = (PUCHAR)at + at->bLength;
+    if (next + sizeof(USB_COMMON_DESCRIPTOR) > end) {
+        return NULL;
+    }
+    PUSB_COMMON_DESCRIPTOR d = (PUSB_COMMON_DESCRIPTOR)next;
+    return d->bLength >= sizeof(USB_COMMON_DESCRIPTOR) && next + d->bLength <= end ? d : NULL;
+}
+
+static PUSB_INTERFACE_DESCRIPTOR FindInterface(PUSB_CONFIGURATION_DESCRIPTOR c, UCHAR number, UCHAR alternate) {
+    for (PUSB_COMMON_DESCRIPTOR d = NextDescriptor(c, (PUSB_COMMON_DESCRIPTOR)c); d != NULL; d = NextDescriptor(c, d)) {
+        PUSB_INTERFACE_DESCRIPTOR i = (PUSB_INTERFACE_DESCRIPTOR)d;
+        if (d->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE && d->bLength >= sizeof(*i) &&
+            i->bInterfaceNumber == number && i->bAlternateSetting == alternate) {
+            return i;
+        }
+    }
+    return NULL;
+}
+
+/* The link pipe of one of the modem's endpoints, by its address and type;
+ * QVLINK_PIPES for an endpoint the modem does not have. */
+static ULONG LinkPipeOfEndpoint(PUSB_ENDPOINT_DESCRIPTOR e) {
+    UCHAR type = e->bmAttributes & USB_ENDPOINT_TYPE_MASK;
+    if (e->bEndpointAddress == QVLINK_EP_BULK_IN && type == USB_ENDPOINT_TYPE_BULK) {
+        return QVLINK_PIPE_BULK_IN;
+    }
+    if (e->bEndpointAddress == QVLINK_EP_BULK_OUT && type == USB_ENDPOINT_TYPE_BULK) {
+        return QVLINK_PIPE_BULK_OUT;
+    }
+    if (e->bEndpointAddress == QVLINK_EP_INTERRUPT && type == USB_ENDPOINT_TYPE_INTERRUPT) {
+        return QVLINK_PIPE_INTERRUPT;
+    }
+    return QVLINK_PIPES;
+}
+
+/* Opens the pipes of one interface the request lists and fills in its
+ * information; `room` is what is left of the request from `info` on. */
+static USBD_STATUS OpenInterface(const PDO_EXTENSION* pdx, PUSB_CONFIGURATION_DESCRIPTOR c,
+                                 PUSBD_INTERFACE_INFORMATION info, ULONG room, ULONG* pipes) {
+    const ULONG fixed = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes);
+    if (room < fixed || info->Length > room || info->NumberOfPipes > (room - fixed) / sizeof(USBD_PIPE_INFORMATION) ||
+        info->Length < fixed + info->NumberOfPipes * sizeof(USBD_PIPE_INFORMATION)) {
+        return USBD_STATUS_INVALID_PARAMETER;
+    }
+    PUSB_INTERFACE_DESCRIPTOR i = FindInterface(c, info->InterfaceNumber, info->AlternateSetting);
+    if (i == NULL) {
+        return USBD_STATUS_INTERFACE_NOT_FOUND;
+    }
+    if (info->NumberOfPipes != i->bNumEndpoints) {
+        return USBD_STATUS_INVALID_PARAMETER;
+    }
+    ULONG opened = 0;
+    for (PUSB_COMMON_DESCRIPTOR d = NextDescriptor(c, (PUSB_COMMON_DESCRIPTOR)i);
+         d != NULL && d->bDescriptorType != USB_INTERFACE_DESCRIPTOR_TYPE && opened < info->NumberOfPipes;
+         d = NextDescriptor(c, d)) {
+        PUSB_ENDPOINT_DESCRIPTOR e = (PUSB_ENDPOINT_DESCRIPTOR)d;
+        if (d->bDescriptorType != USB_ENDPOINT_DESCRIPTOR_TYPE || d->bLength < sizeof(*e)) {
+            continue; /* class-specific descriptors of the interface */
+        }
+        ULONG pipe = LinkPipeOfEndpoint(e);
+        if (pipe == QVLINK_PIPES) {
+            return USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR;
+        }
+        USBD_PIPE_INFORMATION* p = &info->Pipes[opened++];
+        p->MaximumPacketSize = e->wMaxPacketSize;
+        p->EndpointAddress = e->bEndpointAddress;
+        p->Interval = e->bInterval;
+        p->PipeType = (USBD_PIPE_TYPE)(e->bmAttributes & USB_ENDPOINT_TYPE_MASK);
+        pipes[pipe] = ((pdx->Child + 1) << 8) | e->bEndpointAddress;
+        p->PipeHandle = (USBD_PIPE_HANDLE)(ULONG_PTR)pipes[pipe];
+        if (p->MaximumTransferSize == 0 || p->MaximumTransferSize > QVLINK_MAX_DATA) {
+            p->MaximumTransferSize = QVLINK_MAX_DATA; /* the most one link message carries */
+        }
+    }
+    if (opened != info->NumberOfPipes) {
+        return USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR;
+    }
+    info->Class = i->bInterfaceClass;
+    info->SubClass = i->bInterfaceSubClass;
+    info->Protocol = i->bInterfaceProtocol;
+    info->InterfaceHandle = (USBD_INTERFACE_HANDLE)(ULONG_PTR)(0x1F000000 | (pdx->Child << 8) | i->bInterfaceNumber);
+    return USBD_STATUS_SUCCESS;
+}
+
+/* Ends, cancelled, this child's transfers that the bus or the host still
+ * holds: their pipes are closed. The host is told to forget the ones it
+ * holds; an answer it gave before it heard finds no request and is
+ * dropped. */
+static VOID CancelTransfers(FDO_EXTENSION* fdx, PDEVICE_OBJECT pdo) {
+    LIST_ENTRY cancelled;
+    PLIST_ENTRY lists[2] = {&fdx->Outgoing, &fdx->WithHost};
+    InitializeListHead(&cancelled);
+    KIRQL irql;
+    KeAcquireSpinLock(&fdx->Lock, &irql);
+    for (int l = 0; l < 2; ++l) {
+        for (PLIST_ENTRY entry = lists[l]->Flink; entry != lists[l];) {
+            PIRP Irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+            PURB urb = (PURB)stack->Parameters.Others.Argument1;
+            entry = entry->Flink;
+            if (stack->DeviceObject == pdo && urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+                RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+                InsertTailList(&cancelled, &Irp->Tail.Overlay.ListEntry);
+            }
+        }
+    }
+    BOOLEAN tellHost = !IsListEmpty(&cancelled);
+    if (tellHost) {
+        fdx->ClosedChildren |= 1u << ((PDO_EXTENSION*)pdo->DeviceExtension)->Child;
+    }
+    KeReleaseSpinLock(&fdx->Lock, irql);
+    if (tellHost) {
+        KeSetEvent(&fdx->OutgoingReady, IO_NO_INCREMENT, FALSE);
+    }
+    while (!IsListEmpty(&cancelled)) {
+        PIRP Irp = CONTAINING_RECORD(RemoveHeadList(&cancelled), IRP, Tail.Overlay.ListEntry);
+        PURB urb = (PURB)IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1;
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+        CompleteIrp(Irp, STATUS_CANCELLED, 0);
+    }
+}
+
+/* The pipes of the configuration before this one close; those given open. */
+static VOID SetConfiguration(PDEVICE_OBJECT pdo, const ULONG* pipes, BOOLEAN configured) {
+    PDO_EXTENSION* pdx = (PDO_EXTENSION*)pdo->DeviceExtension;
+    CancelTransfers(pdx->Bus, pdo);
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->Bus->Lock, &irql);
+    RtlCopyMemory(pdx->Pipes, pipes, sizeof(pdx->Pipes));
+    pdx->Configured = configured;
+    KeReleaseSpinLock(&pdx->Bus->Lock, irql);
+}
+
+static USBD_STATUS SelectConfiguration(PDEVICE_OBJECT pdo, PURB urb) {
+    PDO_EXTENSION* pdx = (PDO_EXTENSION*)pdo->DeviceExtension;
+    struct _URB_SELECT_CONFIGURATION* s = &urb->UrbSelectConfiguration;
+    ULONG fixed = FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface);
+    if (urb->UrbHeader.Length < fixed) {
+        return USBD_STATUS_INVALID_PARAMETER;
+    }
+    ULONG pipes[QVLINK_PIPES] = {0};
+    PUSB_CONFIGURATION_DESCRIPTOR c = s->ConfigurationDescriptor;
+    if (c != NULL) {
+        if (c->bLength != sizeof(*c) || c->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
+            c->wTotalLength < sizeof(*c)) {
+            return USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR;
+        }
+        PUCHAR base = (PUCHAR)urb;
+        ULONG at = fixed;
+        ULONG interfaces = 0;
+        while (at < urb->UrbHeader.Length) {
+            PUSBD_INTERFACE_INFORMATION info = (PUSBD_INTERFACE_INFORMATION)(base + at);
+            USBD_STATUS status = OpenInterface(pdx, c, info, urb->UrbHeader.Length - at, pipes);
+            if (!USBD_SUCCESS(status)) {
+                return status;
+            }
+            at += info->Length;
+            ++interfaces;
+        }
+        if (interfaces == 0) {
+            return USBD_STATUS_INVALID_PARAMETER;
+        }
+        s->ConfigurationHandle =
+            (USBD_CONFIGURATION_HANDLE)(ULONG_PTR)(0x1C000000 | (pdx->Child << 8) | c->bConfigurationValue);
+    }
+    SetConfiguration(pdo, pipes, c != NULL);
+    return USBD_STATUS_SUCCESS;
+}
 
 /* ------------------------------------------------------------------------
  * The child PDOs
  * ------------------------------------------------------------------------ */
 
-static NTSTATUS PdoInternalControl(PDEVICE_OBJECT pdo, PIRP Irp) {
+static NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PIRP Irp, PURB urb) {
     PDO_EXTENSION* pdx = (PDO_EXTENSION*)pdo->DeviceExtension;
+    if (urb == NULL) {
+        return CompleteIrp(Irp, STATUS_INVALID_PARAMETER, 0);
+    }
+    if (!pdx->Started) {
+        urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+        return CompleteIrp(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+    }
+    if (urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION) {
+        USBD_STATUS selected = SelectConfiguration(pdo, urb);
+        urb->UrbHeader.Status = selected;
+        return CompleteIrp(Irp, USBD_SUCCESS(selected) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER, 0);
+    }
+    ULONG pipe;
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->Bus->Lock, &irql);
+    USBD_STATUS check = CheckUrb(pdx, urb, &pipe);
+    KeReleaseSpinLock(&pdx->Bus->Lock, irql);
+    if (check != USBD_STATUS_SUCCESS) {
+        urb->UrbHeader.Status = check;
+        return CompleteIrp(Irp, STATUS_INVALID_PARAMETER, 0);
+    }
+    Irp->Tail.Overlay.DriverContext[1] = (PVOID)(ULONG_PTR)pipe;
+    IoMarkIrpPending(Irp);
+    SendToHost(pdx->Bus, Irp);
+    return STATUS_PENDING;
+}
+
+static NTSTATUS PdoInternalControl(PDEVICE_OBJECT pdo, PIRP Irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_INTERNAL_USB_SUBMIT_URB: {
-        PURB urb = (PURB)stack->Parameters.Others.Argument1;
-        if (!pdx->Started) {
-            urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
-            return CompleteIrp(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
-        }
-        USBD_STATUS check = CheckUrb(pdx, urb);
-        if (check != USBD_STATUS_SUCCESS) {
-            urb->UrbHeader.Status = check;
-            return CompleteIrp(Irp, STATUS_INVALID_PARAMETER, 0);
-        }
-        IoMarkIrpPending(Irp);
-        SendToHost(pdx->Bus, Irp);
-        return STATUS_PENDING;
-    }
+    case IOCTL_INTERNAL_USB_SUBMIT_URB:
+        return SubmitUrb(pdo, Irp, (PURB)stack->Parameters.Others.Argument1);
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
         PULONG portStatus = (PULONG)stack->Parameters.Others.Argument1;
         *portStatus = USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
@@ -415,8 +688,8 @@ static VOID FillCapabilities(PDEVICE_CAPABILITIES caps) {
     for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s) {
         caps->DeviceState[s] = PowerDeviceD3;
     }
-    caps->UniqueID = TRUE;
-    caps->Removable = FALSE;
+    caps->UniqueID = FALSE; /* as a hub reports a device without a serial number */
+    caps->Removable = TRUE;
     caps->SurpriseRemovalOK = FALSE;
     caps->RawDeviceOK = FALSE;
     caps->DeviceD1 = FALSE;
@@ -431,14 +704,9 @@ static NTSTATUS PdoPnp(PDEVICE_OBJECT pdo, PIRP Irp) {
     PDO_EXTENSION* pdx = (PDO_EXTENSION*)pdo->DeviceExtension;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE: {
-        ULONG base = (pdx->Child + 1) << 8;
-        pdx->BulkInPipe = base | EP_BULK_IN;
-        pdx->BulkOutPipe = base | EP_BULK_OUT;
-        pdx->InterruptPipe = base | EP_INTERRUPT;
+    case IRP_MN_START_DEVICE: /* unconfigured until its driver selects the configuration */
         pdx->Started = TRUE;
         return CompleteIrp(Irp, STATUS_SUCCESS, 0);
-    }
     case IRP_MN_QUERY_ID:
         return PdoQueryId(pdx, Irp);
     case IRP_MN_QUERY_CAPABILITIES:
@@ -456,12 +724,24 @@ static NTSTATUS PdoPnp(PDEVICE_OBJECT pdo, PIRP Irp) {
             ObReferenceObject(pdo);
             return CompleteIrp(Irp, STATUS_SUCCESS, (ULONG_PTR)relations);
         }
+        if (stack->Parameters.QueryDeviceRelations.Type == BusRelations && NT_SUCCESS(Irp->IoStatus.Status) &&
+            Irp->IoStatus.Information != 0) {
+            /* The children the USB device's function driver reports pass here
+             * on their way up. */
+            PDEVICE_RELATIONS reported = (PDEVICE_RELATIONS)Irp->IoStatus.Information;
+            for (ULONG i = 0; i < reported->Count; ++i) {
+                WineFixChildInstanceId(reported->Objects[i], pdx->Child + 1);
+            }
+        }
         return CompleteIrp(Irp, Irp->IoStatus.Status, Irp->IoStatus.Information);
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_SURPRISE_REMOVAL: {
+        static const ULONG closed[QVLINK_PIPES] = {0};
         pdx->Started = FALSE;
+        SetConfiguration(pdo, closed, FALSE);
         return CompleteIrp(Irp, STATUS_SUCCESS, 0);
+    }
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
@@ -503,7 +783,6 @@ static NTSTATUS CreateChildren(PDRIVER_OBJECT driver, FDO_EXTENSION* fdx) {
         PDO_EXTENSION* pdx = (PDO_EXTENSION*)pdo->DeviceExtension;
         RtlZeroMemory(pdx, sizeof(*pdx));
         pdx->Signature = PDO_SIGNATURE;
-        pdx->Port = i + 1;
         pdx->Child = i;
         pdx->Bus = fdx;
         pdo->Flags &= ~DO_DEVICE_INITIALIZING;

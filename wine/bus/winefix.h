@@ -13,3 +13,8 @@ NTSTATUS WineRedirectExport(PCWSTR wideName, const char* name, PVOID routine, PV
 
 NTSTATUS WineFixRegistryAccess(void);
 NTSTATUS WineFixDeferredWork(void);
+
+/* Records that `child` is the child the function driver of the bus's USB
+ * device number `usbDevice` (from 1) reports, so that its instance ID is
+ * made unique as Windows makes it. */
+VOID WineFixChildInstanceId(PDEVICE_OBJECT child, ULONG usbDevice);

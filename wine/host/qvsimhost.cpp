@@ -1,8 +1,11 @@
 // qvsimhost.exe: the device host behind the test bus. It runs the project's
 // modem core (sim/usb's ModemCore, unchanged) for each child of the bus and
-// answers the URBs the bus forwards (see wine/bus/hostlink.h). Transfers on
-// the IN pipes stay pending here until the modem has bytes or a
-// notification for them.
+// answers the URBs the bus forwards (see wine/bus/hostlink.h): the device
+// and configuration descriptors from the simulated modem's descriptor set
+// (sim/usb's descriptors.cpp, the bytes the kernel model's USB device
+// gives), the class requests, the transfers and the pipe requests.
+// Transfers on the IN pipes stay pending here until the modem has bytes or
+// a notification for them.
 //
 //   qvsimhost [--ready EVENT]   signals the named event once the pipes exist
 // With QVSIMHOST_TRACE set in its environment it prints every URB and
@@ -19,6 +22,7 @@
 #include <vector>
 
 #include <usbsim/modem.h>
+#include <usbsim/urb_record.h>
 
 extern "C" {
 #include "../bus/hostlink.h"
@@ -33,6 +37,16 @@ constexpr int32_t kStatusUnsuccessful = static_cast<int32_t>(0xC0000001);
 constexpr uint32_t kUsbdSuccess = 0;
 constexpr uint32_t kUsbdCanceled = 0xC0010000;
 constexpr uint32_t kUsbdStallPid = 0xC0000004;
+
+static_assert(QVLINK_EP_BULK_IN == usbsim::kBulkInEndpoint && QVLINK_EP_BULK_OUT == usbsim::kBulkOutEndpoint &&
+                  QVLINK_EP_INTERRUPT == usbsim::kInterruptEndpoint,
+              "the bus opens the modem's endpoints");
+
+// Standard requests on the default pipe (USB 2.0, 9.3 and 9.4).
+constexpr uint8_t kRequestTypeMask = 0x60;  // bmRequestType bits 6..5: 0 = standard
+constexpr uint8_t kGetDescriptor = 0x06;
+constexpr uint8_t kDeviceDescriptor = 0x01;
+constexpr uint8_t kConfigurationDescriptor = 0x02;
 
 // The modems' numbers, as comsim's session and the conformance program dial.
 const char* const kNumbers[QVLINK_CHILDREN] = {"5551000", "5552000"};
@@ -66,9 +80,11 @@ public:
         }
         Child& child = children_[urb.child];
         if (trace) {
-            std::fprintf(stderr, "qvsimhost: %lld child %u tag %u op %u pipe %u request 0x%02X value 0x%04X length %u\n",
-                         static_cast<long long>(Now()), urb.child, urb.tag, urb.op, urb.pipe, urb.request, urb.value,
-                         urb.length);
+            std::fprintf(stderr,
+                         "qvsimhost: %lld child %u tag %u op %u pipe %u type 0x%02X request 0x%02X value 0x%04X"
+                         " length %u\n",
+                         static_cast<long long>(Now()), urb.child, urb.tag, urb.op, urb.pipe, urb.requestType,
+                         urb.request, urb.value, urb.length);
         }
         size_t carried = bytes - QVLINK_URB_HEADER;
         switch (urb.op) {
@@ -80,6 +96,14 @@ public:
         }
         case QVLINK_OP_CONTROL_IN: {
             std::vector<uint8_t> data;
+            if ((urb.requestType & kRequestTypeMask) == 0) {
+                const std::vector<uint8_t>* descriptor = Descriptor(urb);
+                if (descriptor == nullptr) {
+                    return Answer(urb.tag, kStatusUnsuccessful, kUsbdStallPid, nullptr, 0);
+                }
+                uint32_t length = std::min<uint32_t>(urb.length, static_cast<uint32_t>(descriptor->size()));
+                return Answer(urb.tag, kStatusSuccess, kUsbdSuccess, descriptor->data(), length);
+            }
             if (!child.modem->ControlIn(urb.request, urb.value, static_cast<uint16_t>(urb.length), &data)) {
                 return Answer(urb.tag, kStatusUnsuccessful, kUsbdStallPid, nullptr, 0);
             }
@@ -105,8 +129,29 @@ public:
             return Answer(urb.tag, kStatusSuccess, kUsbdSuccess, nullptr, 0);
         case QVLINK_OP_RESET:
             return Answer(urb.tag, kStatusSuccess, kUsbdSuccess, nullptr, 0);
+        case QVLINK_OP_CLOSE:  // the bus has ended them already
+            child.bulkIn.clear();
+            child.interrupt.clear();
+            return true;
         default:
             return Answer(urb.tag, kStatusUnsuccessful, kUsbdStallPid, nullptr, 0);
+        }
+    }
+
+    // The descriptor a standard GET_DESCRIPTOR asks for (wValue: type in the
+    // high byte, index in the low), or null where the modem stalls: it has
+    // one configuration and no string descriptors.
+    static const std::vector<uint8_t>* Descriptor(const QVLINK_URB& urb) {
+        if (urb.request != kGetDescriptor) {
+            return nullptr;
+        }
+        switch (urb.value) {
+        case kDeviceDescriptor << 8:
+            return &usbsim::ModemDeviceDescriptor();
+        case kConfigurationDescriptor << 8:
+            return &usbsim::ModemConfigurationDescriptor();
+        default:
+            return nullptr;
         }
     }
 

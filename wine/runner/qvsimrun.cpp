@@ -1,20 +1,23 @@
 // qvsimrun.exe: sets up the modem world in a Windows (or Wine) installation
 // and runs programs against it, all in one session:
-//   1. names the COM port of each child of the test bus, through a Ports
-//      class installer as Windows has one (qvsimports.dll: it writes
-//      PortName into the child's hardware key; the INF keeps it, as it
-//      writes PortName only where there is none);
-//   2. installs the modem driver's INF (SetupCopyOEMInf, as pnputil does),
-//      so Plug and Play finds it for the children;
+//   1. names the COM port of each modem, through a Ports class installer as
+//      Windows has one (qvsimports.dll: it writes PortName into the port
+//      device's hardware key; the INF keeps it, as it writes PortName only
+//      where there is none);
+//   2. installs the driver package's two INFs, the bus driver's and the port
+//      driver's (SetupCopyOEMInf, as pnputil does), so Plug and Play finds
+//      them: qvusbbus.sys for each USB device of the test bus, qvsimdm.sys
+//      for the child qvusbbus.sys enumerates on it;
 //   3. installs the test bus as a root-enumerated device with its service;
-//   4. starts the device host, then the bus, and waits for both COM ports;
+//   4. starts the device host, then the test bus, and waits for the COM ports;
 //   5. runs each program given after "--run" (separated by "--run") and
 //      passes its output through.
 // Exit status: 0 when every program exited 0, 1 otherwise, 2 when set-up
 // failed.
 //
-//   qvsimrun --inf PATH --sys PATH --bus PATH --host PATH --port COM45 --port COM46
+//   qvsimrun --package DIR --bus PATH --host PATH --port COM45 --port COM46
 //            --run PROGRAM ARGS... [--run PROGRAM ARGS...]
+// DIR holds qvusbbus.inf, qvusbbus.sys, qvsimdm.inf and qvsimdm.sys.
 #include <windows.h>
 #include <setupapi.h>
 
@@ -31,13 +34,19 @@ const wchar_t kBusService[] = L"qvsimbus";
 const wchar_t kBusHardwareId[] = L"ROOT\\QVSIMBUS\0";  // a REG_MULTI_SZ
 const wchar_t kPortsClassKey[] =
     L"System\\CurrentControlSet\\Control\\Class\\{4D36E978-E325-11CE-BFC1-08002BE10318}";
-// The bus's children, by instance number from 1.
-const wchar_t kChildInstancePrefix[] = L"QVSIMBUS\\VID_F1D0&PID_0A7C&MI_00\\";
+// The port device of each modem: the child qvusbbus.sys reports on the USB
+// device, instance 0000 (its communication interface) made unique by the
+// test bus's instance number of the USB device, from 1 (wine/bus/winefix.c).
+const wchar_t kPortInstancePrefix[] = L"QVUSBBUS\\VID_F1D0&PID_0A7C&REV_0100\\";
+const wchar_t kPortInstanceSuffix[] = L"&0000";
+// The drivers of the package, the bus driver first: its INF must be there
+// before the USB devices appear.
+const wchar_t* const kPackageDrivers[] = {L"qvusbbus", L"qvsimdm"};
 const wchar_t kReadyEvent[] = L"qvsimhost.ready";
 const DWORD kPortWaitMs = 20000;
 
 struct Options {
-    std::wstring inf, sys, bus, host;
+    std::wstring package, bus, host;
     std::vector<std::wstring> ports;
     std::vector<std::vector<std::wstring>> runs;
 };
@@ -51,10 +60,8 @@ bool Parse(int argc, wchar_t** argv, Options* options) {
             options->runs.emplace_back();
         } else if (!options->runs.empty()) {
             options->runs.back().push_back(arg);
-        } else if (i + 1 < argc && arg == L"--inf") {
-            options->inf = argv[++i];
-        } else if (i + 1 < argc && arg == L"--sys") {
-            options->sys = argv[++i];
+        } else if (i + 1 < argc && arg == L"--package") {
+            options->package = argv[++i];
         } else if (i + 1 < argc && arg == L"--bus") {
             options->bus = argv[++i];
         } else if (i + 1 < argc && arg == L"--host") {
@@ -65,11 +72,15 @@ bool Parse(int argc, wchar_t** argv, Options* options) {
             return false;
         }
     }
-    return !options->inf.empty() && !options->sys.empty() && !options->bus.empty() && !options->host.empty() && !options->ports.empty();
+    return !options->package.empty() && !options->bus.empty() && !options->host.empty() && !options->ports.empty();
+}
+
+std::wstring PortInstance(size_t usbDevice) {
+    return kPortInstancePrefix + std::to_wstring(usbDevice) + kPortInstanceSuffix;
 }
 
 // Registers qvsimports.dll (beside this program) as the Ports class
-// installer and tells it the COM name of each child of the bus.
+// installer and tells it the COM name of each modem's port device.
 bool AssignPortNames(const Options& options) {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -98,7 +109,7 @@ bool AssignPortNames(const Options& options) {
         return false;
     }
     for (size_t i = 0; i < options.ports.size() && result == ERROR_SUCCESS; ++i) {
-        std::wstring instance = kChildInstancePrefix + std::to_wstring(i + 1);
+        std::wstring instance = PortInstance(i + 1);
         const std::wstring& name = options.ports[i];
         result = RegSetValueExW(key, instance.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
                                 static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t)));
@@ -111,23 +122,34 @@ bool AssignPortNames(const Options& options) {
     return true;
 }
 
-// Stages the driver package as pnputil does: the INF through
-// SetupCopyOEMInf, and the files it copies beside the staged INF, where
-// Plug and Play's installation looks for them (the driver store's role;
-// SPOST_NONE: no source path is remembered, the staged copy is the source).
-bool InstallInf(const Options& options) {
+// Stages one driver of the package as pnputil does: its INF through
+// SetupCopyOEMInf, and its .sys beside the staged INF, where Plug and
+// Play's installation looks for it (the driver store's role; SPOST_NONE: no
+// source path is remembered, the staged copy is the source).
+bool StageDriver(const Options& options, const std::wstring& name) {
+    std::wstring inf = options.package + L"\\" + name + L".inf";
     wchar_t staged[MAX_PATH];
     wchar_t* stagedName = nullptr;
-    if (!SetupCopyOEMInfW(options.inf.c_str(), nullptr, SPOST_NONE, 0, staged, MAX_PATH, nullptr, &stagedName)) {
-        Fail("SetupCopyOEMInf failed for the driver's INF");
+    if (!SetupCopyOEMInfW(inf.c_str(), nullptr, SPOST_NONE, 0, staged, MAX_PATH, nullptr, &stagedName)) {
+        std::fprintf(stderr, "qvsimrun: SetupCopyOEMInf failed for %ls (error %lu)\n", inf.c_str(), GetLastError());
         return false;
     }
-    std::wstring target = std::wstring(staged, stagedName) + L"qvsimdm.sys";
-    if (!CopyFileW(options.sys.c_str(), target.c_str(), FALSE)) {
-        Fail("cannot stage qvsimdm.sys beside the INF");
+    std::wstring sys = options.package + L"\\" + name + L".sys";
+    std::wstring target = std::wstring(staged, stagedName) + name + L".sys";
+    if (!CopyFileW(sys.c_str(), target.c_str(), FALSE)) {
+        std::fprintf(stderr, "qvsimrun: cannot stage %ls beside its INF (error %lu)\n", sys.c_str(), GetLastError());
         return false;
     }
-    std::printf("qvsimrun: driver package staged as %ls\n", staged);
+    std::printf("qvsimrun: %ls.inf staged as %ls\n", name.c_str(), staged);
+    return true;
+}
+
+bool InstallPackage(const Options& options) {
+    for (const wchar_t* name : kPackageDrivers) {
+        if (!StageDriver(options, name)) {
+            return false;
+        }
+    }
     return true;
 }
 
@@ -286,11 +308,11 @@ int wmain(int argc, wchar_t** argv) {
     Options options;
     if (!Parse(argc, argv, &options)) {
         std::fprintf(stderr,
-                     "usage: qvsimrun --inf PATH --sys PATH --bus PATH --host PATH --port NAME [--port NAME]"
+                     "usage: qvsimrun --package DIR --bus PATH --host PATH --port NAME [--port NAME]"
                      " --run PROGRAM ARGS... [--run ...]\n");
         return 2;
     }
-    if (!InstallInf(options) || !InstallBusService(options) || !AssignPortNames(options) || !InstallBusDevice()) {
+    if (!InstallPackage(options) || !InstallBusService(options) || !AssignPortNames(options) || !InstallBusDevice()) {
         return 2;
     }
     HANDLE host = StartHost(options);
