@@ -81,8 +81,11 @@ MUTATIONS = [
        "    CancelReceiveRecovery(pdx);\n    KeAcquireSpinLock(&pdx->SpinLock, &irql);\n"
        "    file->FsContext2 = pdx;\n    KeReleaseSpinLock(&pdx->SpinLock, irql);\n\n")]),
     # ---- the receive engine ----
-    ("stalled engine restarted while closing", "driver/DispatchRead.cpp",
-     [("    if (!pdx->ReceiveStalled || pdx->Closing) {", "    if (!pdx->ReceiveStalled) {")]),
+    # (Not restarting a stalled engine while closing, in TakeFromBufferLocked,
+    # is no protection a schedule can miss: Closing is set only once the
+    # file's requests have all ended, or by removal in the same hold as the
+    # refused state, and cleared only by the next open; in between no read
+    # can take from the buffer.)
     ("purge decides the restart outside the lock", "driver/DispatchRead.cpp",
      [("    BOOLEAN restart = (pdx->ReceiveStalled || pdx->ReceiveGivenUp) && !pdx->Closing;\n    if (restart) {\n"
        "        pdx->ReceiveStalled = FALSE;\n        pdx->ReceiveGivenUp = FALSE;\n        pdx->ReceiveFailures = 0;\n"
@@ -266,8 +269,13 @@ def main():
 
     chosen = MUTATIONS
     if args.only:
-        names = set(args.only.split(","))
-        chosen = [m for m in MUTATIONS if m[0] in names]
+        # In the order given, so that a short run measures what matters first.
+        by_name = {m[0]: m for m in MUTATIONS}
+        names = args.only.split(",")
+        unknown = [n for n in names if n not in by_name]
+        if unknown:
+            sys.exit(f"no such edit: {', '.join(unknown)}")
+        chosen = [by_name[n] for n in names]
     caught = applied = 0
     for name, path, edits in chosen:
         target = os.path.join(scratch, path)
