@@ -279,6 +279,71 @@ TEST_F(RaceTest, TwoWritesQueuedAgainstCancelPurgeCleanupAndRemoval) {
     }
 }
 
+// A request cancelled while its dispatch is queuing it, before its cancel
+// routine is set: the cancel finds no routine, so the queuing must see the
+// flag and end the request; left queued, only the cleanup would end it.
+TEST_F(RaceTest, ARequestCancelledAsItIsQueued) {
+    struct Shape {
+        const char* name;
+        std::function<NTSTATUS(Pending&)> send;
+        const char* proof;
+    };
+    const Shape shapes[] = {
+        {"read",
+         [&](Pending& p) {
+             p.buffer.assign(8, 0);
+             return kmodel::io::Read(file, p.buffer.data(), 8, &p.request);
+         },
+         "cancel with no routine during read dispatch"},
+        {"wait",
+         [&](Pending& p) {
+             p.buffer.assign(sizeof(ULONG), 0);
+             return kmodel::io::DeviceControl(file, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, p.buffer.data(),
+                                              sizeof(ULONG), &p.request);
+         },
+         "cancel with no routine during control dispatch"},
+        {"queued write",
+         [&](Pending& p) {
+             p.buffer.assign(16, 'q');
+             return kmodel::io::Write(file, p.buffer.data(), 16, &p.request);
+         },
+         "cancel with no routine during write"},
+    };
+    SetTimeouts(0, 0, 0);  // the read waits for data
+    SetWaitMask(SERIAL_EV_RLSD);
+    Stack().faults(usbsim::kBulkOutEndpoint).hold = true;  // the write ahead stays on the wire
+    Pending ahead;
+    ASSERT_EQ(StartWrite(ahead, std::vector<uint8_t>(8, 'a')), STATUS_PENDING);
+    kmodel::WaitForQuiescence();
+    for (const Shape& shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        ExpectNoRaceWithin(
+            {Pct(150)},
+            [&] {
+                Pending p;
+                kmodel::ModelThread canceller([&] { kmodel::io::Cancel(file, &p.request); }, "canceller");
+                p.returned = shape.send(p);
+                canceller.Join();
+                kmodel::WaitForQuiescence();
+                if (!p.Done() && p.returned == STATUS_PENDING) {
+                    // Legitimate only if the cancel came before the request existed.
+                    EXPECT_FALSE(p.request.Irp != nullptr && p.request.Irp->Cancel)
+                        << "a cancelled request stayed queued";
+                    kmodel::io::Cancel(file, &p.request);
+                    kmodel::WaitForQuiescence();
+                }
+                if (p.returned == STATUS_PENDING) {
+                    ExpectDone(p);
+                } else {
+                    EXPECT_EQ(p.returned, STATUS_CANCELLED);  // ended by its dispatch, seeing the flag
+                }
+            },
+            {{{shape.proof}, 20}});
+    }
+    ClosePort();
+    ExpectDone(ahead);
+}
+
 // Carrier, DSR and CTS come in one notification; CTS is in the mask, so
 // the notification raises an event unless the cancel came first.
 TEST_F(RaceTest, AWaitCancelAgainstANotification) {
