@@ -7,15 +7,19 @@ there and runs the `explore` label. Prints, per edit, the scenarios that
 caught it, in how many schedules and how long; an edit whose text no longer
 matches the driver is reported as "does not apply".
 
-Usage: tools/mutate.py [--scratch DIR] [--only NAME,...] [--jobs 2]
+Usage: tools/mutate.py [--scratch DIR] [--only NAME,...] [--jobs 2] [--asan]
+With --asan the scratch tree is built with the `asan` preset, so that an
+edit whose fault is a use of freed memory fails where it happens.
 Not part of the test run: a full pass builds and runs the label once per edit.
 """
 import argparse
+import io
 import os
 import re
 import shutil
 import subprocess
 import sys
+import tarfile
 import tempfile
 import time
 
@@ -34,7 +38,8 @@ MUTATIONS = [
     # the DPC takes the back-off only through ReceiveRecoveryArmed, under
     # SpinLock, so exactly one of the two gives the count back.)
     ("recovery DPC does not test that the back-off was taken back", "driver/DispatchRead.cpp",
-     [("    if (!armed) {\n        return;  // CancelReceiveRecovery took it back\n    }\n", "")]),
+     [("    if (!armed) {\n        return;  // CancelReceiveRecovery took it back",
+       "    if (FALSE && !armed) {\n        return;")]),
     ("surprise removal ends held requests before the state is set", "driver/DispatchPlugPlay.cpp",
      [("    BOOLEAN wasWorking = pdx->State == Working;\n    pdx->State = SurpriseRemoved;\n"
        "    KeReleaseSpinLock(&pdx->SpinLock, irql);\n    EndHeldRequests(pdx);\n",
@@ -115,7 +120,7 @@ MUTATIONS = [
        "    IoSetCancelRoutine(Irp, CancelRoutine);\n    if (FALSE && Irp->Cancel &&")]),
     ("read timers not stopped when a read ends", "driver/DispatchRead.cpp",
      [("    StopReadTimersLocked(context);\n    ReleaseReadLocked(context, ended);\n",
-       "    ReleaseReadLocked(context, ended);\n")]),
+       "    if (FALSE) {\n        StopReadTimersLocked(context);\n    }\n    ReleaseReadLocked(context, ended);\n")]),
     ("read context freed while its total timer's DPC is on the way", "driver/DispatchRead.cpp",
      [("    if (context->TotalArmed && KeCancelTimer(&context->TotalTimer)) {\n",
        "    if (context->TotalArmed) {\n        KeCancelTimer(&context->TotalTimer);\n")]),
@@ -187,11 +192,14 @@ def run(cmd, cwd, log):
 SYMPTOM = re.compile(r"^(rule:\s+\S+|\S+:\d+: Failure)")
 
 
+BUILD = "build"  # the preset's build directory, set by main
+
+
 def explore(scratch, jobs, test=None, schedule=None):
     """Runs the explore label (or one test of it, under a replay); returns
     {test: [passed, seconds, schedules, replay, symptom]} and wall time."""
     log = os.path.join(scratch, "mutate-ctest.log")
-    command = ["ctest", "--test-dir", "build", "-L", "explore", "-j", str(jobs), "--timeout", "600",
+    command = ["ctest", "--test-dir", BUILD, "-L", "explore", "-j", str(jobs), "--timeout", "600",
                "--output-on-failure"]
     if test:
         command += ["-R", "^" + re.escape(test) + "$"]
@@ -241,22 +249,37 @@ def main():
     parser.add_argument("--scratch", help="scratch directory (default: a new temporary one)")
     parser.add_argument("--only", help="comma-separated mutation names")
     parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--asan", action="store_true", help="build with the asan preset")
     args = parser.parse_args()
+    global BUILD
+    preset = "asan" if args.asan else "default"
+    BUILD = "build-asan" if args.asan else "build"
 
     root = subprocess.run(["git", "rev-parse", "--show-toplevel"], capture_output=True, text=True,
                           check=True).stdout.strip()
     scratch = args.scratch or tempfile.mkdtemp(prefix="qv-mutate-")
     os.makedirs(scratch, exist_ok=True)
-    if not os.path.exists(os.path.join(scratch, "CMakeLists.txt")):
-        # A copy of the committed tree: the real sources are never edited.
-        archive = subprocess.run(["git", "-C", root, "archive", "HEAD"], capture_output=True, check=True).stdout
-        subprocess.run(["tar", "-x", "-C", scratch], input=archive, check=True)
+    # A copy of the committed tree, refreshed over a scratch directory used
+    # before (its build is kept): the real sources are never edited.
+    # Only files that differ are written, so the build sees what changed.
+    archive = subprocess.run(["git", "-C", root, "archive", "HEAD"], capture_output=True, check=True).stdout
+    with tarfile.open(fileobj=io.BytesIO(archive)) as tree:
+        for member in tree.getmembers():
+            target = os.path.join(scratch, member.name)
+            if member.isdir():
+                os.makedirs(target, exist_ok=True)
+                continue
+            data = tree.extractfile(member).read()
+            if not os.path.exists(target) or open(target, "rb").read() != data:
+                with open(target, "wb") as out:
+                    out.write(data)
+                os.chmod(target, member.mode)
     print(f"scratch tree: {scratch}", flush=True)
-    if run(["cmake", "--preset", "default"], scratch, os.path.join(scratch, "mutate-configure.log")) != 0:
+    if run(["cmake", "--preset", preset], scratch, os.path.join(scratch, "mutate-configure.log")) != 0:
         sys.exit("configure failed")
 
     def build():
-        return run(["cmake", "--build", "build", "--target", "explore_tests", "-j", str(args.jobs)], scratch,
+        return run(["cmake", "--build", BUILD, "--target", "explore_tests", "-j", str(args.jobs)], scratch,
                    os.path.join(scratch, "mutate-build.log")) == 0
 
     if not build():

@@ -1176,6 +1176,31 @@ TEST_F(VerifierPool, TimerAndDpcTakenBackBeforeTheFreeAreQuiet) {
     }
 }
 
+// An entry unlinked a second time after its list changed: its stale
+// neighbours no longer point back at it. Unlinking an entry that points to
+// itself, as a driver does to make a later unlink harmless, is quiet.
+void UnlinkTwice(bool broken) {
+    LIST_ENTRY head, first, second;
+    InitializeListHead(&head);
+    InsertTailList(&head, &first);
+    RemoveEntryList(&first);
+    if (!broken) {
+        InitializeListHead(&first);
+    }
+    InsertTailList(&head, &second);
+    RemoveEntryList(&first);
+    EXPECT_EQ(RemoveHeadList(&head), &second);
+    EXPECT_TRUE(IsListEmpty(&head));
+}
+
+TEST_F(Verifier, ListEntryUnlinkedTwiceAfterItsListChanged) {
+    EXPECT_DEATH(UnlinkTwice(true), Fires(rule::kCorruptListEntry));
+}
+
+TEST_F(Verifier, SelfLinkedEntryUnlinkedAgainIsQuiet) {
+    UnlinkTwice(false);
+}
+
 // The function driver submits one URB twice: the second time while the bus
 // still holds the first submission, or after it completed.
 NTSTATUS NTAPI FreeOwnIrp(PDEVICE_OBJECT, PIRP irp, PVOID) {

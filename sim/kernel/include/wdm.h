@@ -50,7 +50,19 @@ inline BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) {
     return ListHead->Flink == ListHead;
 }
 
+// As on Windows 8 and later, every list operation first checks that its
+// neighbours still point back at the entry; an entry unlinked twice, or one
+// whose list changed under it, fails fast instead of corrupting the list.
+[[noreturn]] VOID FatalListEntryError(PVOID P1, PVOID P2, PVOID P3);
+
+inline void CheckListEntry(PLIST_ENTRY Entry) {
+    if (Entry->Flink->Blink != Entry || Entry->Blink->Flink != Entry) {
+        FatalListEntryError(Entry, Entry->Flink, Entry->Blink);
+    }
+}
+
 inline BOOLEAN RemoveEntryList(PLIST_ENTRY Entry) {
+    CheckListEntry(Entry);
     PLIST_ENTRY Flink = Entry->Flink;
     PLIST_ENTRY Blink = Entry->Blink;
     Blink->Flink = Flink;
@@ -71,6 +83,7 @@ inline PLIST_ENTRY RemoveTailList(PLIST_ENTRY ListHead) {
 }
 
 inline void InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
+    CheckListEntry(ListHead);
     PLIST_ENTRY Blink = ListHead->Blink;
     Entry->Flink = ListHead;
     Entry->Blink = Blink;
@@ -79,6 +92,7 @@ inline void InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
 }
 
 inline void InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
+    CheckListEntry(ListHead);
     PLIST_ENTRY Flink = ListHead->Flink;
     Entry->Flink = Flink;
     Entry->Blink = ListHead;

@@ -139,3 +139,14 @@ VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
     UnicodeString->Buffer = nullptr;
     UnicodeString->Length = UnicodeString->MaximumLength = 0;
 }
+
+// Rule KERNEL_SECURITY_CHECK_FAILURE (fast-fail code 3, a corrupt list
+// entry): a list operation found a neighbour that no longer points back at
+// its entry, as an entry unlinked twice or one whose list changed under a
+// stale pointer does.
+[[noreturn]] VOID FatalListEntryError(PVOID P1, PVOID P2, PVOID P3) {
+    using kmodel::detail::Hex;
+    kmodel::BugCheck(kmodel::rule::kCorruptListEntry, "LIST_ENTRY corruption: entry " + Hex(P1) + ", its Flink " +
+                                                          Hex(P2) + " and Blink " + Hex(P3) +
+                                                          " do not both point back at it");
+}

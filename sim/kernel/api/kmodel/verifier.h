@@ -41,6 +41,7 @@ inline constexpr const char* kDeviceLeftAtRemoval = "DEVICE_NOT_DELETED_AT_REMOV
 inline constexpr const char* kUrbInFlight = "URB_SUBMITTED_WHILE_IN_FLIGHT";
 inline constexpr const char* kTimerOrDpcInvalid = "TIMER_OR_DPC_INVALID";
 inline constexpr const char* kDeleteWhileDpcRuns = "DEVICE_DELETED_WHILE_ITS_DPC_RUNS";
+inline constexpr const char* kCorruptListEntry = "KERNEL_SECURITY_CHECK_FAILURE";
 inline constexpr const char* kNotAPdo = "PNP_DETECTED_FATAL_ERROR_INVALID_PDO";
 }  // namespace rule
 
