@@ -28,8 +28,13 @@ is lexical, and errs towards reporting:
   - a DEVICE_EXTENSION's kernel objects (KEVENT, KTIMER, KDPC, KSPIN_LOCK,
     REMOVE_LOCK, WORK_QUEUE_ITEM) synchronise themselves and are not checked.
 
+It also reports a call of a routine that expects SpinLock held (a *Locked
+routine, or one of LOCKED_ROUTINES) from a place that does not hold it: the
+accesses inside such a routine count as protected only because of that.
+
 ALLOWED lists the fields that are so accessed on purpose, each with why that
-is not a race. Usage: check_shared_fields.py [driver-dir] (exit status 1 and
+is not a race: for the whole field, or (reason, routines) for the unguarded
+accesses of the routines named only. Usage: check_shared_fields.py [driver-dir] (exit status 1 and
 a report per field when something not allowed is found).
 """
 import os
@@ -44,6 +49,7 @@ LOCKED_ROUTINES = {
     "ReleaseCancelHold": "under SpinLock (its comment)",
     "StartLineCodingAtDefaultRate": "InitializeSerEmulVariables calls it inside its hold of SpinLock",
     "LineErrorEvents": "UpdateStatus calls it inside its hold of SpinLock",
+    "ServePendingReadsAndFinish": "entered with SpinLock held, which it gives up once the reads are served",
 }
 
 # Routines that run before the device can receive a request or after the
@@ -72,13 +78,16 @@ ALLOWED = {
     "SymbolicLinkName": "PnP start, stop and removal only, which the PnP manager sends one at a time",
     "SerialCommValueName": "PnP start, stop and removal only, which the PnP manager sends one at a time",
     "DeviceCaps": "PnP requests only, which the PnP manager sends one at a time",
-    "State": "written by PnP requests, one at a time; the read that must not race the removal "
-             "(DispatchRead) tests it under SpinLock, which removal sets it under; other dispatch "
-             "routines read it once to refuse early, and the removal ends what they leave held",
+    "State": ("written by PnP requests, one at a time; the read that must not race the removal "
+              "(DispatchRead) tests it under SpinLock, which removal sets it under; other dispatch "
+              "routines read it once to refuse early, and the removal ends what they leave held",
+              {"HandleStartDevice", "HandleQueryStop", "CancelQuery", "HandleStopDevice", "HandleQueryRemove",
+               "DispatchClose", "DispatchCreate", "PassiveModemIoControl", "ModemIoControl",
+               "PassiveDispatchWrite"}),
     "DevicePower": "power requests only, which the power manager sends one at a time per device",
     "SystemPower": "power requests only, which the power manager sends one at a time per device",
-    "PendingActionCount": "changed by Interlocked operations; removal reads it once, after it set "
-                          "Closing under SpinLock so that no new action starts",
+    "PendingActionCount": ("changed by Interlocked operations; removal reads it once, after it set "
+                           "Closing under SpinLock so that no new action starts", {"HandleRemoveDevice"}),
     "ReadTransferBuffer": "owned by the one bulk-in transfer in flight: set before it is sent, freed "
                           "by its completion; the engine has one transfer at a time",
     "ReadUrb": "the URB of the one bulk-in transfer in flight, owned by it like ReadTransferBuffer",
@@ -91,8 +100,9 @@ ALLOWED = {
     "DeviceErrorCode": "a LONG written whole; the interrupt completion's plain store and the open's "
                        "InterlockedExchange only change which recovery the next open runs",
     "WriteToStart": "written under SpinLock by StartNextWrite before it queues the one work item that reads it",
-    "Closing": "set under SpinLock by close and removal; every decision to send a transfer tests it "
-               "under SpinLock (SubmitReaderUrb); the unlocked reads only skip work SubmitReaderUrb would refuse",
+    "Closing": ("set under SpinLock by close and removal; every decision to send a transfer tests it "
+                "under SpinLock (SubmitReaderUrb); the interrupt completion's unlocked read only skips "
+                "work SubmitReaderUrb would refuse", {"StatusPipeCompletion"}),
     "ReadIrpQueue": "initialised by the open before it starts the emulation: one open at a time, and the "
                     "previous handle's cleanup ended its read, so no read is held or arriving then",
     "WaitIrpQueue": "initialised by the open (InitializeSerEmulVariables) before it starts the readers, "
@@ -100,8 +110,10 @@ ALLOWED = {
     "PerfStats": "known, and left as it is: IOCTL_SERIAL_GET_STATS copies the counters without SpinLock "
                  "while completions add to them under it, so a snapshot may mix counts of two moments; "
                  "every count is whole (ULONG) and the next snapshot is right",
-    "ReadTransfer": "under SpinLock, except the completion's own use of its IRP, which it owns",
-    "StatusTransfer": "under SpinLock, except the completion's own use of its IRP, which it owns",
+    "ReadTransfer": ("under SpinLock, except the reader's own use of its IRP, which it owns while it "
+                     "sends it and in its completion", {"ReadBulkPipe", "ReadPipeCompletion"}),
+    "StatusTransfer": ("under SpinLock, except the reader's own use of its IRP, which it owns while it "
+                       "sends it and in its completion", {"StatusPipe", "StatusPipeCompletion"}),
 }
 
 SYNC_TYPES = {"KEVENT", "KTIMER", "KDPC", "KSPIN_LOCK", "REMOVE_LOCK", "WORK_QUEUE_ITEM"}
@@ -143,8 +155,9 @@ def functions(text):
                     break
 
 
-def accesses(name, body, fields, line0, source):
-    """Each access to a checked field: (field, write, protected, where)."""
+def accesses(name, body, fields, line0, source, calls):
+    """Each access to a checked field: (field, write, protected, where, routine);
+    a call of a locked routine from where SpinLock is not held goes on `calls`."""
     locked_routine = name.endswith("Locked") or name in LOCKED_ROUTINES
     lines = body.splitlines()
     restore_at = {}  # line -> holds given back by a branch's release, which resume at its closing brace
@@ -165,9 +178,14 @@ def accesses(name, body, fields, line0, source):
             address = re.search(r"&\s*$", before) is not None
             write = m.group(3) is not None or re.search(r"(\+\+|--)\s*$", before) is not None or address
             where = f"{source}:{line0 + offset} {name}"
-            found.append((field, write, held or locked_routine or interlocked, where))
+            found.append((field, write, held or locked_routine or interlocked, where, name))
             if address and not interlocked:
-                found.append((field, False, held or locked_routine, where))
+                found.append((field, False, held or locked_routine, where, name))
+        for m in re.finditer(r"\b(\w+Locked|" + "|".join(LOCKED_ROUTINES) + r")\s*\(", line):
+            before = line[:m.start()]
+            held = depth + len(ACQUIRE.findall(before)) - len(RELEASE.findall(before)) > 0
+            if not (held or locked_routine) and not re.search(r"\b(?:VOID|BOOLEAN|NTSTATUS|PIRP|ULONG)\s+$", before):
+                calls.append(f"locked routine called without SpinLock: {m.group(1)} at {source}:{line0 + offset} {name}")
         releases = len(RELEASE.findall(line))
         depth += len(ACQUIRE.findall(line)) - releases
         if releases:
@@ -189,6 +207,7 @@ def accesses(name, body, fields, line0, source):
 def check(driver_dir, allowed):
     fields = extension_fields(os.path.join(driver_dir, "stddcls.h"))
     by_field = {}
+    calls = []
     for source in sorted(os.listdir(driver_dir)):
         if not source.endswith(".cpp"):
             continue
@@ -196,17 +215,20 @@ def check(driver_dir, allowed):
         for name, body, line0 in functions(text):
             if name in SETUP_ROUTINES:
                 continue
-            for field, write, protected, where in accesses(name, body, fields, line0, source):
+            for field, write, protected, where, routine in accesses(name, body, fields, line0, source, calls):
+                if isinstance(allowed.get(field), tuple) and routine in allowed[field][1]:
+                    protected = True  # this routine's unguarded access is allowed, with its reason
                 by_field.setdefault(field, []).append((write, protected, where))
-    reports = []
+    reports = list(calls)
     for field, uses in sorted(by_field.items()):
         unprotected_write = [w for write, prot, w in uses if write and not prot]
         unprotected_read = [w for write, prot, w in uses if not write and not prot]
         writes = [w for write, prot, w in uses if write]
         racy = unprotected_write and len(uses) > 1 or (unprotected_read and writes)
-        if racy and field not in allowed:
+        if racy and not isinstance(allowed.get(field), str):
             shown = (unprotected_write + unprotected_read)[:4]
-            reports.append(f"{field}: written at {writes[0]}, accessed without SpinLock at " + ", ".join(shown))
+            reports.append(f"shared field without SpinLock: {field}: written at {writes[0]}, accessed without "
+                           "SpinLock at " + ", ".join(shown))
     return reports
 
 
@@ -214,7 +236,7 @@ def main():
     driver_dir = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "driver")
     reports = check(driver_dir, ALLOWED)
     for r in reports:
-        print("shared field without SpinLock: " + r)
+        print(r)
     if reports:
         sys.exit(1)
     print("shared fields: every DEVICE_EXTENSION field is accessed under SpinLock, interlocked, or allowed")

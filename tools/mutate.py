@@ -189,7 +189,8 @@ def run(cmd, cwd, log):
 
 
 # What a failing run reported first: the verifier's rule, or the failed check.
-SYMPTOM = re.compile(r"^(rule:\s+\S+|\S+:\d+: Failure)")
+# The source check names the field or the routine.
+SYMPTOM = re.compile(r"^(rule:\s+\S+|\S+:\d+: Failure|(?:shared field|locked routine called) without SpinLock: \S+)")
 
 
 BUILD = "build"  # the preset's build directory, set by main
@@ -236,6 +237,8 @@ def explore(scratch, jobs, test=None, schedule=None):
 
 def replay_holds(scratch, jobs, test, result):
     """Whether the failing schedule, replayed alone, fails again with the same first symptom."""
+    if test.startswith("SharedFields."):
+        return f"found in the sources ({result[4]})"
     if not result[3]:
         return "no replay string"
     again, _ = explore(scratch, jobs, test, result[3])
@@ -319,7 +322,8 @@ def main():
             failed = [(t, r) for t, r in results.items() if not r[0]]
             if failed:
                 caught += 1
-                what = "; ".join(f"{t} ({r[2] if r[2] is not None else '?'} schedules, {r[1]:.1f} s"
+                what = "; ".join(f"{t} (in the sources)" if t.startswith("SharedFields.") else
+                                 f"{t} ({r[2] if r[2] is not None else '?'} schedules, {r[1]:.1f} s"
                                  f"{', ' + r[3] if r[3] else ''})" for t, r in failed)
                 print(f"+ {name}: caught by {what}; {replay_holds(scratch, args.jobs, *failed[0])}", flush=True)
             else:

@@ -20,3 +20,20 @@ ULONG DispatchSide(PDEVICE_EXTENSION pdx) {
     KeReleaseSpinLock(&pdx->SpinLock, irql);
     return guarded + static_cast<ULONG>(InterlockedExchange(&pdx->Counted, 0));
 }
+
+// Expects SpinLock held: the access inside counts as guarded only for it.
+ULONG GuardedLocked(PDEVICE_EXTENSION pdx) {
+    return pdx->Guarded;
+}
+
+ULONG LockedCaller(PDEVICE_EXTENSION pdx) {
+    KIRQL irql;
+    KeAcquireSpinLock(&pdx->SpinLock, &irql);
+    ULONG guarded = GuardedLocked(pdx);
+    KeReleaseSpinLock(&pdx->SpinLock, irql);
+    return guarded;
+}
+
+ULONG UnlockedCaller(PDEVICE_EXTENSION pdx) {
+    return GuardedLocked(pdx);
+}

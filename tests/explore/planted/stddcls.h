@@ -1,5 +1,6 @@
 // A planted driver for the shared-field check: one field under SpinLock,
-// one written beside it without.
+// one written beside it without, and a routine that expects the lock
+// called once with it and once without.
 typedef struct _DEVICE_EXTENSION {
     KSPIN_LOCK SpinLock;
     ULONG Guarded;
