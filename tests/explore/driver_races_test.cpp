@@ -218,6 +218,38 @@ TEST_F(RaceTest, TheReadTimeoutAgainstACompletingRead) {
          {{"bulk-in completion", "read ended ok"}, 350}});
 }
 
+// A read with an interval time-out whose timer was armed again, because a
+// byte came after it was set: the bytes that end the read arrive as the
+// timer expires again. The read ends once, with all its bytes or by its
+// interval with the two it had, and its context with both timers goes.
+TEST_F(RaceTest, TheReArmedIntervalTimerAgainstTheBytesThatEndTheRead) {
+    SetTimeouts(10, 0, 0);
+    Pending& read = held;
+    ASSERT_EQ(StartRead(read, 8), STATUS_PENDING);
+    Feed(Pattern(1));  // arms the interval timer
+    kmodel::StepClock(5);
+    Feed(Pattern(1));
+    kmodel::StepClock(5);  // the timer fires 5 ms after the last byte and is armed again
+    ASSERT_FALSE(read.Done()) << "the interval ran from the first byte, not the last";
+    ExpectNoRaceWithin(
+        {Pct(1000), Bounded(1, 3000)},
+        [&] {
+            kmodel::ModelThread device([&] { Arrive(6); }, "device");
+            kmodel::StepClock(5);
+            device.Join();
+            kmodel::WaitForQuiescence();
+            ExpectDone(read);
+            EXPECT_TRUE((read.Status() == STATUS_SUCCESS && read.Information() == 8) ||
+                        (read.Status() == STATUS_TIMEOUT && read.Information() == 2))
+                << std::hex << read.Status() << " with " << read.Information() << " bytes";
+            ClosePort();
+            ExpectReopenWorks();
+            ExpectRemovedClean();
+        },
+        {{{"read timeout DPC during bulk-in completion|bulk-in completion during read timeout DPC"}, 30},
+         {{"read timeout DPC", "read ended timeout"}, 200}});
+}
+
 TEST_F(RaceTest, AWriteChunkCompletionAgainstItsCancel) {
     ExpectNoRaceWithin(
         {Pct(1000)},
@@ -392,8 +424,10 @@ TEST_F(RaceTest, AWaitOnMaskSentAsAnEventArrives) {
         {{{"interrupt completion during wait|wait during interrupt completion"}, 350}, {{"wait ended ok"}, 170}});
 }
 
+// The read has both time-outs, far off: ended by its data or by the purge,
+// it ends at once, its timers stopped, without the clock moving.
 TEST_F(RaceTest, PurgeAgainstACompletingRead) {
-    SetTimeouts(0, 0, 0);
+    SetTimeouts(60000, 0, 60000);
     Pending& read = held;
     ASSERT_EQ(StartRead(read, 16), STATUS_PENDING);
     ExpectNoRaceWithin(
@@ -512,6 +546,36 @@ TEST_F(RaceTest, CleanupAgainstDataAndANotificationWithAHeldReadAndWait) {
         {{{"interrupt completion during cleanup|bulk-in completion during cleanup"}, 50},
          {{"cleanup", "wait ended cancelled"}, 50}});
     ClosePort();  // while the held requests are still in scope
+}
+
+// A read sent on another thread as the handle closes (it holds the file,
+// not the handle, so the cleanup runs beside its dispatch): it is served,
+// refused or ended by the cleanup, and the close comes; a read held after
+// its file's cleanup would keep the port open for ever.
+TEST_F(RaceTest, AReadArrivingDuringItsFilesCleanup) {
+    SetTimeouts(0, 0, 0);
+    ExpectNoRaceWithin(
+        {Pct(1000), Bounded(1, 3000)},
+        [&] {
+            Pending read;
+            read.buffer.assign(8, 0);
+            PFILE_OBJECT closing = file;
+            ObReferenceObject(closing);  // the read's own reference to the file
+            kmodel::ModelThread reader(
+                [&] { read.returned = kmodel::io::Read(closing, read.buffer.data(), 8, &read.request); }, "reader");
+            CloseNow();
+            reader.Join();
+            kmodel::WaitForQuiescence();
+            EXPECT_TRUE(read.Done() || read.returned != STATUS_PENDING) << "a read stayed held after its cleanup";
+            if (!read.Done() && read.returned == STATUS_PENDING) {
+                kmodel::io::Cancel(closing, &read.request);
+                kmodel::WaitForQuiescence();
+            }
+            ObDereferenceObject(closing);
+            ExpectReopenWorks();
+            ExpectRemovedClean();
+        },
+        {{{"read dispatch during cleanup|cleanup during read dispatch"}, 100}, {{"cleanup", "read ended cancelled"}, 100}});
 }
 
 // Two writes from two threads, each longer than a chunk: each goes out
