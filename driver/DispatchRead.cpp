@@ -51,17 +51,19 @@ BOOLEAN IsTransientFailure(NTSTATUS status) {
            status != STATUS_NO_SUCH_DEVICE && status != STATUS_DEVICE_REMOVED;
 }
 
-// Counted as a reader transfer from the failure until the restart, so that
-// close and removal wait for it as they wait for the readers; and as a
-// pending action, so that removal does.
-VOID HoldReaderForRecoveryLocked(PDEVICE_EXTENSION pdx) {
+// A restart of the engine (after a failure, or by the read or purge that
+// drained a stalled buffer) is counted as a reader transfer from the
+// decision until the transfer is sent or refused, so that close and removal
+// wait for it as they wait for the readers; and as a pending action, so
+// that removal does.
+VOID HoldReaderForRestartLocked(PDEVICE_EXTENSION pdx) {
     if (pdx->ReaderTransfers++ == 0) {
         KeClearEvent(&pdx->ReadersStoppedEvent);
     }
     IncrementPendingActionCount(pdx);
 }
 
-VOID ReleaseReaderForRecovery(PDEVICE_EXTENSION pdx) {
+VOID ReleaseReaderForRestart(PDEVICE_EXTENSION pdx) {
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
     if (--pdx->ReaderTransfers == 0) {
@@ -85,7 +87,7 @@ VOID ScheduleReceiveRecovery(PDEVICE_EXTENSION pdx) {
         } else {
             LARGE_INTEGER due;
             due.QuadPart = -(RECEIVE_RETRY_FIRST_DELAY_MS << (failures - 1)) * 10000;
-            HoldReaderForRecoveryLocked(pdx);
+            HoldReaderForRestartLocked(pdx);
             pdx->ReceiveRecoveryArmed = TRUE;
             KeSetTimer(&pdx->ReceiveRecoveryTimer, due, &pdx->ReceiveRecoveryDpc);
         }
@@ -107,7 +109,7 @@ VOID NTAPI WorkItemCallbackRecoverReceive(PVOID Context) {
     if (!closing) {
         ReadBulkPipe(pdx, pdx->BulkInPipe);
     }
-    ReleaseReaderForRecovery(pdx);
+    ReleaseReaderForRestart(pdx);
     ObDereferenceObject(fdo);
 }
 
@@ -146,7 +148,7 @@ VOID CancelReceiveRecovery(PDEVICE_EXTENSION pdx) {
     pdx->ReceiveGivenUp = FALSE;
     KeReleaseSpinLock(&pdx->SpinLock, irql);
     if (taken) {
-        ReleaseReaderForRecovery(pdx);
+        ReleaseReaderForRestart(pdx);
     }
 }
 
@@ -267,6 +269,7 @@ NTSTATUS TakeFromBufferLocked(PDEVICE_EXTENSION pdx, PVOID Destination, PULONG L
         RtlMoveMemory(pdx->ReceiveBuffer, pdx->ReceiveBuffer + pdx->ReceiveReadOffset, pdx->ReceiveCount);
         pdx->ReceiveReadOffset = 0;
         pdx->ReceiveWriteOffset = pdx->ReceiveCount;
+        HoldReaderForRestartLocked(pdx);
         after->RestartEngine = TRUE;
         return STATUS_SUCCESS;
     }
@@ -279,6 +282,7 @@ NTSTATUS TakeFromBufferLocked(PDEVICE_EXTENSION pdx, PVOID Destination, PULONG L
 VOID FinishTake(PDEVICE_EXTENSION pdx, const AFTER_TAKE& after) {
     if (after.RestartEngine) {
         ReadBulkPipe(pdx, pdx->BulkInPipe);
+        ReleaseReaderForRestart(pdx);
     }
     if (after.Events != 0) {
         RecordSerialEvents(pdx, after.Events);
@@ -311,10 +315,12 @@ VOID PurgeReceiveBuffer(PDEVICE_EXTENSION pdx) {
         pdx->ReceiveStalled = FALSE;
         pdx->ReceiveGivenUp = FALSE;
         pdx->ReceiveFailures = 0;
+        HoldReaderForRestartLocked(pdx);
     }
     KeReleaseSpinLock(&pdx->SpinLock, irql);
     if (restart) {
         ReadBulkPipe(pdx, pdx->BulkInPipe);
+        ReleaseReaderForRestart(pdx);
     }
 }
 
