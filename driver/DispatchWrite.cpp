@@ -72,29 +72,37 @@ VOID CompleteFlushes(PDEVICE_EXTENSION pdx, PLIST_ENTRY flushes) {
     }
 }
 
-// The write on the wire has ended, its status set: the next one takes the
-// wire, and this one gives back its holds; the flushes queued behind it are
-// put on `flushes`. TRUE: a canceller still holds the IRP, and the last
-// canceller completes it and frees its context; the hand-over is the last
-// thing done with either.
-BOOLEAN EndWriteOnWire(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT context, PLIST_ENTRY flushes) {
+// The write on the wire has ended, its status set: it leaves the wire, and
+// what it did not send leaves the output-queue count. TRUE: a canceller
+// still holds the IRP, and the last canceller frees its context and
+// finishes it (FinishWrite).
+BOOLEAN EndWriteOnWire(PDEVICE_EXTENSION pdx, PRWCONTEXT context) {
     KIRQL irql;
     KeAcquireSpinLock(&pdx->SpinLock, &irql);
     pdx->WriteOnWire = nullptr;
     pdx->WriteOnWireContext = nullptr;
     pdx->OutQueueBytes -= context->Length - context->BytesTransferred;
-    KeReleaseSpinLock(&pdx->SpinLock, irql);
-    StartNextWrite(pdx, flushes);
-    KeAcquireSpinLock(&pdx->SpinLock, &irql);
     BOOLEAN held = context->CancelHolds != 0;
     context->EndedWhileHeld = held;
     KeReleaseSpinLock(&pdx->SpinLock, irql);
     if (!held) {
         ExFreePool(context);
     }
+    return held;
+}
+
+// Completes the ended write and only then hands the wire on: until the
+// hand-over the wire is not idle, so a flush sent meanwhile waits, and the
+// flushes queued behind the write end after it. The write holds the device
+// until the hand-over is done.
+VOID FinishWrite(PDEVICE_EXTENSION pdx, PIRP Irp) {
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    LIST_ENTRY flushes;
+    InitializeListHead(&flushes);
+    StartNextWrite(pdx, &flushes);
     UTILReleaseRemoveLock(&pdx->RemoveLock, Irp);
     DecrementPendingActionCount(pdx);
-    return held;
+    CompleteFlushes(pdx, &flushes);
 }
 
 // Puts a write on the wire, under SpinLock.
@@ -108,12 +116,9 @@ inline VOID PutOnTheWireLocked(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT conte
 VOID OnWriteAborted(PDEVICE_EXTENSION pdx, PIRP Irp, PRWCONTEXT context) {
     Irp->IoStatus.Status = STATUS_CANCELLED;
     Irp->IoStatus.Information = context->BytesTransferred;
-    LIST_ENTRY flushes;
-    InitializeListHead(&flushes);
-    if (!EndWriteOnWire(pdx, Irp, context, &flushes)) {
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    if (!EndWriteOnWire(pdx, context)) {
+        FinishWrite(pdx, Irp);
     }
-    CompleteFlushes(pdx, &flushes);
 }
 
 // The next write's turn: it may have to reset the pipe first, which waits,
@@ -317,7 +322,7 @@ VOID AbortWrites(PDEVICE_OBJECT fdo, PFILE_OBJECT File) {
     KeReleaseSpinLock(&pdx->SpinLock, irql);
     if (complete) {
         ExFreePool(context);
-        IoCompleteRequest(onWire, IO_NO_INCREMENT);
+        FinishWrite(pdx, onWire);
     }
 }
 
@@ -367,11 +372,8 @@ NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT fdo, PIRP Irp, PVOID Context) {
     }
     // The write completes here, from its own completion routine, so that the
     // flushes behind it end after it.
-    LIST_ENTRY flushes;
-    InitializeListHead(&flushes);
-    if (!EndWriteOnWire(pdx, Irp, context, &flushes)) {
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    if (!EndWriteOnWire(pdx, context)) {
+        FinishWrite(pdx, Irp);
     }
-    CompleteFlushes(pdx, &flushes);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

@@ -148,11 +148,10 @@ MUTATIONS = [
        "        InsertTailList(flushes, &next->Tail.Overlay.ListEntry);\n    }\n"
        "    KeAcquireSpinLock(&pdx->SpinLock, &irql);\n    pdx->WriteAborted = FALSE;\n")]),
     ("write's holds given back before the next write starts", "driver/DispatchWrite.cpp",
-     [("    KeReleaseSpinLock(&pdx->SpinLock, irql);\n    StartNextWrite(pdx, flushes);\n",
-       "    KeReleaseSpinLock(&pdx->SpinLock, irql);\n    UTILReleaseRemoveLock(&pdx->RemoveLock, Irp);\n"
-       "    DecrementPendingActionCount(pdx);\n    StartNextWrite(pdx, flushes);\n"),
-      ("    UTILReleaseRemoveLock(&pdx->RemoveLock, Irp);\n    DecrementPendingActionCount(pdx);\n    return held;",
-       "    return held;")]),
+     [("    StartNextWrite(pdx, &flushes);\n    UTILReleaseRemoveLock(&pdx->RemoveLock, Irp);\n"
+       "    DecrementPendingActionCount(pdx);\n",
+       "    UTILReleaseRemoveLock(&pdx->RemoveLock, Irp);\n    DecrementPendingActionCount(pdx);\n"
+       "    StartNextWrite(pdx, &flushes);\n")]),
     ("purge reads the write on the wire outside the lock", "driver/DispatchWrite.cpp",
      [("    KeAcquireSpinLock(&pdx->SpinLock, &irql);\n    pdx->WriteAborted = pdx->WriteActive;\n"
        "    PIRP onWire = pdx->WriteOnWire;\n    PRWCONTEXT context = pdx->WriteOnWireContext;\n",
@@ -161,10 +160,10 @@ MUTATIONS = [
     ("write on the wire freed while a purge holds it", "driver/DispatchWrite.cpp",
      [("    BOOLEAN held = context->CancelHolds != 0;\n", "    BOOLEAN held = FALSE;\n")]),
     ("flush ended before the write ahead of it", "driver/DispatchWrite.cpp",
-     [("    if (!EndWriteOnWire(pdx, Irp, context, &flushes)) {\n        IoCompleteRequest(Irp, IO_NO_INCREMENT);\n"
-       "    }\n    CompleteFlushes(pdx, &flushes);\n    return STATUS_MORE_PROCESSING_REQUIRED;",
-       "    BOOLEAN held = EndWriteOnWire(pdx, Irp, context, &flushes);\n    CompleteFlushes(pdx, &flushes);\n"
-       "    if (!held) {\n        IoCompleteRequest(Irp, IO_NO_INCREMENT);\n    }\n    return STATUS_MORE_PROCESSING_REQUIRED;")]),
+     [("    IoCompleteRequest(Irp, IO_NO_INCREMENT);\n    LIST_ENTRY flushes;\n    InitializeListHead(&flushes);\n"
+       "    StartNextWrite(pdx, &flushes);\n",
+       "    LIST_ENTRY flushes;\n    InitializeListHead(&flushes);\n    StartNextWrite(pdx, &flushes);\n"
+       "    CompleteFlushes(pdx, &flushes);\n    IoCompleteRequest(Irp, IO_NO_INCREMENT);\n")]),
     # ---- the cancel-safe queues and wait-on-mask ----
     ("dequeue takes a request its cancel routine owns", "driver/utility.cpp",
      [("            if (IoSetCancelRoutine(Irp, nullptr) != nullptr) {\n                return Irp;\n            }",

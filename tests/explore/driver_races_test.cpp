@@ -249,68 +249,6 @@ TEST_F(RaceTest, TheReArmedIntervalTimerAgainstTheBytesThatEndTheRead) {
         {{{"read timeout DPC during bulk-in completion|bulk-in completion during read timeout DPC"}, 30},
          {{"read timeout DPC", "read ended timeout"}, 200}});
 }
-
-TEST_F(RaceTest, AWriteChunkCompletionAgainstItsCancel) {
-    ExpectNoRaceWithin(
-        {Pct(1000)},
-        [&] {
-            Pending write;
-            StartWrite(write, std::vector<uint8_t>(10000, 'w'));
-            kmodel::io::Cancel(file, &write.request);
-            kmodel::WaitForQuiescence();
-            ExpectDone(write);
-            EXPECT_LE(write.Information(), 10000u);
-            ClosePort();
-            ExpectRemovedClean();
-        },
-        {{{"write completion", "cancel with no routine during write", "write completion"}, 20}});
-}
-
-// Two writes, the second waiting for its turn, against each of the ways a
-// queued write ends: its cancel, a purge, the handle's cleanup, an unplug
-// and the removal after it.
-TEST_F(RaceTest, TwoWritesQueuedAgainstCancelPurgeCleanupAndRemoval) {
-    struct Ender {
-        const char* name;
-        std::function<void(Pending& second)> end;
-        const char* proof;
-        int minimum;
-    };
-    const Ender enders[] = {
-        {"cancel", [&](Pending& second) { kmodel::io::Cancel(file, &second.request); },
-         "write cancel routine during write completion|write completion during write cancel routine", 2},
-        {"purge", [&](Pending&) { EXPECT_EQ(Purge(SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR), STATUS_SUCCESS); },
-         "write completion during purge|purge during write completion|write completion failing during purge", 15},
-        {"cleanup", [&](Pending&) { CloseNow(); }, "write completion during cleanup|write completion during close", 6},
-        {"removal", [&](Pending&) { UnplugNow(); },
-         "write ended refused|write completion failing during surprise removal", 3},
-    };
-    for (const Ender& ender : enders) {
-        SCOPED_TRACE(ender.name);
-        bool removes = std::string(ender.name) == "removal";
-        ExpectNoRaceWithin(
-            {Pct(400)},
-            [&] {
-                Pending first, second;
-                StartWrite(first, std::vector<uint8_t>(64, 'a'));
-                StartWrite(second, std::vector<uint8_t>(64, 'b'));
-                ender.end(second);
-                kmodel::WaitForQuiescence();
-                ExpectDone(first);
-                ExpectDone(second);
-                if (file != nullptr) {
-                    CloseNow();
-                }
-                if (removes) {
-                    ExpectGone();
-                } else {
-                    ExpectRemovedClean();
-                }
-            },
-            {{{ender.proof}, ender.minimum}});
-    }
-}
-
 // A request cancelled while its dispatch is queuing it, before its cancel
 // routine is set: the cancel finds no routine, so the queuing must see the
 // flag and end the request; left queued, only the cleanup would end it.
@@ -578,38 +516,7 @@ TEST_F(RaceTest, AReadArrivingDuringItsFilesCleanup) {
         {{{"read dispatch during cleanup|cleanup during read dispatch"}, 100}, {{"cleanup", "read ended cancelled"}, 100}});
 }
 
-// Two writes from two threads, each longer than a chunk: each goes out
-// whole, one after the other, never interleaved on the wire.
-TEST_F(RaceTest, TwoWritesFromTwoThreadsGoOutWhole) {
-    const size_t length = WRITE_CHUNK_SIZE + 100;
-    ExpectNoRaceWithin(
-        {Pct(500)},
-        [&] {
-            size_t before = log.records.size();
-            Pending a, b;
-            kmodel::ModelThread other([&] { StartWrite(b, std::vector<uint8_t>(length, 'b')); }, "writer");
-            StartWrite(a, std::vector<uint8_t>(length, 'a'));
-            other.Join();
-            kmodel::WaitForQuiescence();
-            ExpectDone(a);
-            ExpectDone(b);
-            std::string wire;
-            for (size_t i = before; i < log.records.size(); ++i) {
-                const usbsim::UrbRecord& r = log.records[i];
-                if (!r.completion && r.endpoint == usbsim::kBulkOutEndpoint) {
-                    wire.append(r.data.begin(), r.data.end());
-                }
-            }
-            std::string ab = std::string(length, 'a') + std::string(length, 'b');
-            std::string ba = std::string(length, 'b') + std::string(length, 'a');
-            EXPECT_TRUE(wire == ab || wire == ba) << "the writes' chunks interleaved on the wire";
-            ClosePort();
-            ExpectRemovedClean();
-        },
-        {{{"write dispatch during write dispatch"}, 20}, {{"write completion during write dispatch"}, 20}});
-}
-
-// ---- queued reads, cleanup, flush and the receive recovery --------------------------
+// ---- queued reads, cleanup and the receive recovery ---------------------------------
 
 // Two reads queued in order, the data that serves them and both cancels.
 class QueuedReadsRaceTest : public RaceTest {
@@ -639,40 +546,6 @@ TEST_F(QueuedReadsRaceTest, TwoQueuedReadsAgainstArrivingDataAndTheirCancels) {
         }
         ClosePort();
         ExpectReopenWorks();
-        ExpectRemovedClean();
-    }));
-}
-
-TEST_F(RaceTest, CleanupAgainstACompletingWriteChunk) {
-    ExpectNoRace(Explore(Pct(1000), [&] {
-        Pending write, queued;
-        StartWrite(write, std::vector<uint8_t>(10000, 'w'));
-        StartWrite(queued, std::vector<uint8_t>(10, 'q'));
-        CloseNow();
-        kmodel::WaitForQuiescence();
-        ExpectDone(write);
-        ExpectDone(queued);
-        EXPECT_LE(write.Information(), 10000u);
-        ExpectReopenWorks();
-        ExpectRemovedClean();
-    }));
-}
-
-TEST_F(RaceTest, AFlushAgainstAWritesLastChunk) {
-    ExpectNoRace(Explore(Pct(1000), [&] {
-        Pending write;
-        StartWrite(write, std::vector<uint8_t>(5000, 'w'));
-        kmodel::io::Request flush;
-        NTSTATUS flushed = kmodel::io::Simple(file, IRP_MJ_FLUSH_BUFFERS, &flush);
-        if (flushed == STATUS_PENDING) {
-            flushed = kmodel::io::Wait(&flush);
-        }
-        EXPECT_EQ(flushed, STATUS_SUCCESS);
-        EXPECT_EQ(pdx->OutQueueBytes, 0u) << "the flush ended before the write was sent";
-        kmodel::WaitForQuiescence();
-        ExpectDone(write);
-        EXPECT_EQ(write.Information(), 5000u);
-        ClosePort();
         ExpectRemovedClean();
     }));
 }

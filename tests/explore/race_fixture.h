@@ -5,7 +5,7 @@
 //
 // Race events are named from what the model sees, never from the driver:
 //  - requests the I/O manager sends: "open", "close", "cleanup", "read",
-//    "write", "wait", "purge", "set mask", "control", "removal",
+//    "write", "flush", "wait", "purge", "set mask", "control", "removal",
 //    "surprise removal", "pnp"; at their end "<name> ended" and
 //    "<name> ended ok|cancelled|timeout|refused|failed";
 //  - routines the model calls: "bulk-in completion", "interrupt completion",
@@ -72,7 +72,11 @@ public:
         kmodel::io::SetRequestObserver(nullptr);
         kmodel::SetRoutineObserver(nullptr);
         active_.clear();
+        ended_.clear();
     }
+    // The requests of this schedule by name, in the order their completions
+    // reached the I/O manager.
+    const std::vector<std::string>& Ended() const { return ended_; }
 
 private:
     static std::string RequestName(const kmodel::io::RequestRecord& r) {
@@ -82,6 +86,7 @@ private:
         case IRP_MJ_CLEANUP: return "cleanup";
         case IRP_MJ_READ: return "read";
         case IRP_MJ_WRITE: return "write";
+        case IRP_MJ_FLUSH_BUFFERS: return "flush";
         case IRP_MJ_DEVICE_CONTROL:
             switch (r.ioControlCode) {
             case IOCTL_SERIAL_WAIT_ON_MASK: return "wait";
@@ -153,6 +158,7 @@ private:
             return;
         }
         End(key);
+        ended_.push_back(name);
         kmodel::MarkRaceEvent(name + " ended");
         kmodel::MarkRaceEvent(name + " ended " + Outcome(r.status));
     }
@@ -176,6 +182,7 @@ private:
 
     PDEVICE_EXTENSION pdx_ = nullptr;
     std::multimap<const void*, std::string> active_;
+    std::vector<std::string> ended_;
 };
 
 class RaceTest : public PortTest {
