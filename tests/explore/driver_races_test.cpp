@@ -249,6 +249,7 @@ TEST_F(RaceTest, TheReArmedIntervalTimerAgainstTheBytesThatEndTheRead) {
         {{{"read timeout DPC during bulk-in completion|bulk-in completion during read timeout DPC"}, 30},
          {{"read timeout DPC", "read ended timeout"}, 200}});
 }
+
 // A request cancelled while its dispatch is queuing it, before its cancel
 // routine is set: the cancel finds no routine, so the queuing must see the
 // flag and end the request; left queued, only the cleanup would end it.
