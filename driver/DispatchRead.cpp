@@ -73,6 +73,13 @@ VOID ReleaseReaderForRestart(PDEVICE_EXTENSION pdx) {
     DecrementPendingActionCount(pdx);
 }
 
+// A stalled engine's restart, held by HoldReaderForRestartLocked in the
+// hold that decided it; the hold goes once the transfer is sent or refused.
+VOID RestartReceiveEngine(PDEVICE_EXTENSION pdx) {
+    ReadBulkPipe(pdx, pdx->BulkInPipe);
+    ReleaseReaderForRestart(pdx);
+}
+
 // From the failed transfer's completion: arm the back-off, or give up and
 // tell a wait that asked for line errors.
 VOID ScheduleReceiveRecovery(PDEVICE_EXTENSION pdx) {
@@ -281,8 +288,7 @@ NTSTATUS TakeFromBufferLocked(PDEVICE_EXTENSION pdx, PVOID Destination, PULONG L
 // With SpinLock released: the restart or the events a take left to do.
 VOID FinishTake(PDEVICE_EXTENSION pdx, const AFTER_TAKE& after) {
     if (after.RestartEngine) {
-        ReadBulkPipe(pdx, pdx->BulkInPipe);
-        ReleaseReaderForRestart(pdx);
+        RestartReceiveEngine(pdx);
     }
     if (after.Events != 0) {
         RecordSerialEvents(pdx, after.Events);
@@ -319,8 +325,7 @@ VOID PurgeReceiveBuffer(PDEVICE_EXTENSION pdx) {
     }
     KeReleaseSpinLock(&pdx->SpinLock, irql);
     if (restart) {
-        ReadBulkPipe(pdx, pdx->BulkInPipe);
-        ReleaseReaderForRestart(pdx);
+        RestartReceiveEngine(pdx);
     }
 }
 

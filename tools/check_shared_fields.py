@@ -184,7 +184,7 @@ def accesses(name, body, fields, line0, source, calls):
         for m in re.finditer(r"\b(\w+Locked|" + "|".join(LOCKED_ROUTINES) + r")\s*\(", line):
             before = line[:m.start()]
             held = depth + len(ACQUIRE.findall(before)) - len(RELEASE.findall(before)) > 0
-            if not (held or locked_routine) and not re.search(r"\b(?:VOID|BOOLEAN|NTSTATUS|PIRP|ULONG)\s+$", before):
+            if not (held or locked_routine):
                 calls.append(f"locked routine called without SpinLock: {m.group(1)} at {source}:{line0 + offset} {name}")
         releases = len(RELEASE.findall(line))
         depth += len(ACQUIRE.findall(line)) - releases

@@ -16,7 +16,6 @@ import argparse
 import io
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tarfile

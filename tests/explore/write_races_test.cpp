@@ -20,10 +20,16 @@ protected:
         }
     }
 
-    NTSTATUS PurgeFrom(kmodel::io::Request& request, ULONG flags) {
-        NTSTATUS status =
-            kmodel::io::DeviceControl(file, IOCTL_SERIAL_PURGE, &flags, sizeof(flags), nullptr, 0, &request);
-        return status == STATUS_PENDING ? kmodel::io::Wait(&request) : status;
+    // What went out on the bulk-out pipe since the log held `before` records.
+    std::string WireSince(size_t before) const {
+        std::string wire;
+        for (size_t i = before; i < log.records.size(); ++i) {
+            const usbsim::UrbRecord& r = log.records[i];
+            if (!r.completion && r.endpoint == usbsim::kBulkOutEndpoint) {
+                wire.append(r.data.begin(), r.data.end());
+            }
+        }
+        return wire;
     }
 };
 
@@ -109,13 +115,7 @@ TEST_F(WriteRaceTest, AWriteAdmittedAsTheWriteOnTheWireEnds) {
             ExpectDone(first);
             ExpectDone(second);
             EXPECT_EQ(second.Status(), STATUS_SUCCESS);
-            std::string wire;
-            for (size_t i = before; i < log.records.size(); ++i) {
-                const usbsim::UrbRecord& r = log.records[i];
-                if (!r.completion && r.endpoint == usbsim::kBulkOutEndpoint) {
-                    wire.append(r.data.begin(), r.data.end());
-                }
-            }
+            std::string wire = WireSince(before);
             EXPECT_EQ(wire, std::string(64, 'a') + std::string(64, 'b'))
                 << "the second write was not sent after the first";
             ClosePort();
@@ -139,13 +139,7 @@ TEST_F(WriteRaceTest, TwoWritesFromTwoThreadsGoOutWhole) {
             kmodel::WaitForQuiescence();
             ExpectDone(a);
             ExpectDone(b);
-            std::string wire;
-            for (size_t i = before; i < log.records.size(); ++i) {
-                const usbsim::UrbRecord& r = log.records[i];
-                if (!r.completion && r.endpoint == usbsim::kBulkOutEndpoint) {
-                    wire.append(r.data.begin(), r.data.end());
-                }
-            }
+            std::string wire = WireSince(before);
             std::string ab = std::string(length, 'a') + std::string(length, 'b');
             std::string ba = std::string(length, 'b') + std::string(length, 'a');
             EXPECT_TRUE(wire == ab || wire == ba) << "the writes' chunks interleaved on the wire";
@@ -194,8 +188,7 @@ TEST_F(WriteRaceTest, APurgeAsTheWriteOnTheWireEnds) {
         [&] {
             Pending write;
             StartWrite(write, std::vector<uint8_t>(64, 'w'));
-            kmodel::io::Request purge;
-            EXPECT_EQ(PurgeFrom(purge, SERIAL_PURGE_TXABORT), STATUS_SUCCESS);
+            EXPECT_EQ(Purge(SERIAL_PURGE_TXABORT), STATUS_SUCCESS);
             kmodel::WaitForQuiescence();
             ExpectDone(write);
             EXPECT_TRUE(write.Status() == STATUS_SUCCESS || write.Status() == STATUS_CANCELLED);
