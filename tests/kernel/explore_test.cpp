@@ -272,6 +272,41 @@ void DeleteBesideRunningDpc(bool flush, PDRIVER_OBJECT driver) {
     });
 }
 
+// A DPC on another processor, in pool with its context (as a read's timers
+// are), that takes the spin lock of a device the owner deletes meanwhile; only a flush
+// orders the two. The deleted extension is kept filled, so the late acquire
+// is caught.
+struct PoolDpc {
+    KDPC dpc;
+    PKSPIN_LOCK lock;  // in the device extension
+};
+
+VOID NTAPI TakeTheExtensionsLock(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* p = static_cast<PoolDpc*>(context);
+    KeAcquireSpinLockAtDpcLevel(p->lock);
+    KeReleaseSpinLockFromDpcLevel(p->lock);
+    ExFreePool(p);
+}
+
+void DeleteBeforeAPoolDpcTakesTheLock(bool flush, PDRIVER_OBJECT driver) {
+    kmodel::RunAsDriver(driver, [flush, driver] {
+        PDEVICE_OBJECT device;
+        ASSERT_EQ(IoCreateDevice(driver, sizeof(KSPIN_LOCK), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+                  STATUS_SUCCESS);
+        auto* p = static_cast<PoolDpc*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PoolDpc), 0x54647063));
+        p->lock = static_cast<PKSPIN_LOCK>(device->DeviceExtension);
+        KeInitializeSpinLock(p->lock);
+        KeInitializeDpc(&p->dpc, TakeTheExtensionsLock, p);
+        KeSetTargetProcessorDpc(&p->dpc, 1);  // as a timer's DPC runs where the clock interrupt came
+        KeInsertQueueDpc(&p->dpc, nullptr, nullptr);
+        if (flush) {
+            KeFlushQueuedDpcs();
+        }
+        IoDeleteDevice(device);
+    });
+    kmodel::WaitForQuiescence();
+}
+
 // ---- a timer that expires while its owner tears down ----------------------------
 
 // The owner cancels the timer and deletes the device while the clock
@@ -397,6 +432,14 @@ TEST_F(ExploreToys, ADeviceDeletedBesideItsRunningDpcIsFoundAndAFlushMendsIt) {
     ASSERT_TRUE(racy.failed);
     EXPECT_NE(racy.failure.find(kmodel::rule::kDeleteWhileDpcRuns), std::string::npos) << racy.failure;
     kmodel::ExploreResult mended = Explore(Bounded(), [this] { DeleteBesideRunningDpc(true, lower); });
+    EXPECT_FALSE(mended.failed) << mended.replay << "\n" << mended.failure;
+}
+
+TEST_F(ExploreToys, ADpcTakingADeletedExtensionsLockIsFoundAndAFlushMendsIt) {
+    kmodel::ExploreResult racy = Explore(Bounded(), [this] { DeleteBeforeAPoolDpcTakesTheLock(false, lower); });
+    ASSERT_TRUE(racy.failed) << racy.schedules << " schedules";
+    EXPECT_NE(racy.failure.find(kmodel::rule::kFreedLockUsed), std::string::npos) << racy.failure;
+    kmodel::ExploreResult mended = Explore(Bounded(), [this] { DeleteBeforeAPoolDpcTakesTheLock(true, lower); });
     EXPECT_FALSE(mended.failed) << mended.replay << "\n" << mended.failure;
 }
 

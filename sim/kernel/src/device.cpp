@@ -1,5 +1,7 @@
 // Device and driver objects: creation, deletion with references, stacks.
 #include <algorithm>
+#include <cstring>
+#include <deque>
 #include <new>
 
 #include "model.h"
@@ -38,11 +40,38 @@ DeviceBlock* BlockOf(PDEVICE_OBJECT device) {
     return reinterpret_cast<DeviceBlock*>(reinterpret_cast<char*>(device) - offsetof(DeviceBlock, device));
 }
 
+size_t BlockBytes(PDEVICE_OBJECT device) {
+    return offsetof(DeviceBlock, extension) + (device->Size - sizeof(DEVICE_OBJECT));
+}
+
+// Deleted devices are kept filled and poisoned for a while, as Driver
+// Verifier's special pool keeps freed pages unmapped: a DPC or thread still
+// using the extension is caught at the use (see the spin lock rule
+// DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL) instead of reading reused memory.
+constexpr size_t kDeviceQuarantine = 64;
+
+std::deque<std::pair<DeviceBlock*, size_t>>& DeviceQuarantine() {
+    static std::deque<std::pair<DeviceBlock*, size_t>> blocks;
+    return blocks;
+}
+
+void ReleaseDeviceMemory(std::pair<DeviceBlock*, size_t> freed) {
+    QV_UNPOISON(&freed.first->device, freed.second - offsetof(DeviceBlock, device));
+    std::free(freed.first);
+}
+
 void FreeDevice(DeviceBlock* block) {
     Devices().erase(block);
+    size_t bytes = BlockBytes(&block->device);
     block->magic = 0;
     block->meta.~DeviceMeta();
-    std::free(block);
+    std::memset(&block->device, kFreedFill, bytes - offsetof(DeviceBlock, device));
+    QV_POISON(&block->device, bytes - offsetof(DeviceBlock, device));
+    DeviceQuarantine().emplace_back(block, bytes);
+    if (DeviceQuarantine().size() > kDeviceQuarantine) {
+        ReleaseDeviceMemory(DeviceQuarantine().front());
+        DeviceQuarantine().pop_front();
+    }
 }
 
 // The device object and its extension go with IoDeleteDevice (or with the
@@ -52,7 +81,7 @@ void FreeDevice(DeviceBlock* block) {
 // KDPC or its context in the device) still running on another processor.
 void CheckNothingActiveIn(PDEVICE_OBJECT device) {
     DeviceBlock* block = BlockOf(device);
-    size_t bytes = offsetof(DeviceBlock, extension) + (device->Size - sizeof(DEVICE_OBJECT));
+    size_t bytes = BlockBytes(device);
     std::string active = ActiveKernelObjectIn(block, bytes);
     if (!active.empty()) {
         BugCheck(rule::kTimerOrDpcInvalid, "IoDeleteDevice of " + Hex(device) + ", whose extension holds " + active);
@@ -98,6 +127,10 @@ void ResetDevices() {
     for (DeviceBlock* block : std::set<DeviceBlock*>(Devices())) {
         FreeDevice(block);
     }
+    for (auto freed : DeviceQuarantine()) {
+        ReleaseDeviceMemory(freed);
+    }
+    DeviceQuarantine().clear();
     for (DriverBlock* block : Drivers()) {
         delete block;
     }

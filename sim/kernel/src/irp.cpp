@@ -4,15 +4,6 @@
 #include <deque>
 #include <new>
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define QV_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
-#define QV_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
-#else
-#define QV_POISON(p, n) ((void)(p), (void)(n))
-#define QV_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
-
 #include <usbioctl.h>
 
 #include "model.h"
@@ -55,7 +46,7 @@ void ReleaseMemory(IrpBlock* block) {
     int stackSize = block->irp.StackCount;
     block->meta.~IrpMeta();
     block->magic = BlockBytes(stackSize);  // freed: the magic field keeps the size, for unpoisoning
-    std::memset(&block->irp, 0xF7, BlockBytes(stackSize) - offsetof(IrpBlock, irp));
+    std::memset(&block->irp, kFreedFill, BlockBytes(stackSize) - offsetof(IrpBlock, irp));
     Quarantine().push_back(block);
     QV_POISON(&block->irp, BlockBytes(stackSize) - offsetof(IrpBlock, irp));
     if (Quarantine().size() > kQuarantine) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <map>
@@ -18,11 +19,32 @@
 #include <kmodel/system.h>
 #include <kmodel/verifier.h>
 
+// Freed memory the model keeps for a while (IRPs, deleted devices) is
+// filled with this byte and, under ASan, poisoned, so that a late use is
+// recognised instead of landing in reused memory.
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define QV_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define QV_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define QV_POISON(p, n) ((void)(p), (void)(n))
+#define QV_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace kmodel {
 struct DeviceNode;
 }
 
 namespace kmodel::detail {
+
+inline constexpr unsigned char kFreedFill = 0xF7;
+
+// A spin lock whose memory has been freed and filled (see spinlock.cpp).
+inline bool IsFreedLock(const volatile KSPIN_LOCK* lock) {
+    ULONG_PTR freed;
+    std::memset(&freed, kFreedFill, sizeof(freed));
+    return *lock == freed;
+}
 
 // ---- per-thread state --------------------------------------------------------
 

@@ -12,7 +12,6 @@ namespace {
 
 constexpr uint64_t kLiveMagic = 0x4C4F4F5045564C4CULL;
 constexpr unsigned char kFreshFill = 0xC5;  // pool is not zeroed on Windows
-constexpr unsigned char kFreedFill = 0xF7;
 
 struct alignas(16) PoolHeader {
     uint64_t magic;

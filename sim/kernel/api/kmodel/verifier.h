@@ -28,6 +28,7 @@ inline constexpr const char* kIrqlWrongForDdi = "IRQL_WRONG_FOR_DDI";
 inline constexpr const char* kWaitAtDispatch = "WAIT_AT_DISPATCH_LEVEL";
 inline constexpr const char* kSpinLockNotOwned = "SPIN_LOCK_NOT_OWNED";
 inline constexpr const char* kSpinLockAlreadyOwned = "SPIN_LOCK_ALREADY_OWNED";
+inline constexpr const char* kFreedLockUsed = "DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL";
 inline constexpr const char* kSpinLockHeldAcrossWait = "SPIN_LOCK_HELD_ACROSS_WAIT";
 inline constexpr const char* kCancelSpinLockHeld = "CANCEL_ROUTINE_RETURNED_HOLDING_CANCEL_SPIN_LOCK";
 inline constexpr const char* kPoolDoubleFree = "BAD_POOL_CALLER";
