@@ -211,6 +211,10 @@ VOID InitializeSerEmulVariables(PDEVICE_EXTENSION pdx) {
     pdx->DtrAsserted = FALSE;
     pdx->DtrDroppedByHost = FALSE;
     pdx->ReceiveStalled = FALSE;
+    // Each open has its full retries: a back-off armed after the last
+    // cleanup ended at the close, but its failure was counted.
+    pdx->ReceiveFailures = 0;
+    pdx->ReceiveGivenUp = FALSE;
     pdx->ReceiveCount = 0;
     pdx->ReceiveReadOffset = 0;
     pdx->ReceiveWriteOffset = 0;

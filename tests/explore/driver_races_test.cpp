@@ -551,30 +551,62 @@ TEST_F(QueuedReadsRaceTest, TwoQueuedReadsAgainstArrivingDataAndTheirCancels) {
     }));
 }
 
+// The bulk-in transfer fails (its back-off begins, the clock reaching its
+// end among the racers) as the handle closes. The close may wait for a
+// back-off it did not cancel, but the next open retries from the first
+// back-off again.
 TEST_F(RaceTest, TheReceiveRecoveryAgainstClose) {
-    ExpectNoRace(Explore(Pct(1000), [&] {
-        kmodel::ModelThread device([&] { Stack().Stall(usbsim::kBulkInEndpoint); }, "device");
-        CloseNow();
-        device.Join();
-        ExpectReopenWorks();
-        ExpectRemovedClean();
-    }));
+    ExpectNoRaceWithin(
+        {Pct(1000)},
+        [&] {
+            kmodel::ModelThread device([&] { Stack().Stall(usbsim::kBulkInEndpoint); }, "device");
+            kmodel::ModelThread clock([&] { kmodel::StepClock(10); }, "clock");
+            CloseNow();
+            device.Join();
+            clock.Join();
+            kmodel::WaitForQuiescence();
+            kmodel::HoldTheClock();
+            OpenPort();
+            Stack().Stall(usbsim::kBulkInEndpoint);
+            kmodel::WaitForQuiescence();
+            kmodel::StepClock(10);  // the first back-off of this open
+            SetTimeouts(MAXULONG, 0, 0);
+            Feed(Pattern(3));
+            Pending read;
+            EXPECT_EQ(StartRead(read, 3), STATUS_SUCCESS);
+            EXPECT_EQ(read.Information(), 3u) << "the reopened port did not retry after its first back-off";
+            ClosePort();
+            ExpectReopenWorks();
+            ExpectRemovedClean();
+        },
+        {{{"bulk-in completion failing during cleanup|bulk-in completion failing during close|"
+           "cleanup during bulk-in completion failing|close during bulk-in completion failing"},
+          30},
+         {{"receive recovery DPC during close|close during receive recovery DPC|"
+           "receive recovery DPC during cleanup|cleanup during receive recovery DPC"},
+          5}});
 }
 
+// The bulk-in transfer fails as the port closes and the device is removed,
+// with the clock held: a back-off armed before the removal is taken back by
+// it, and none is armed after, so neither the close nor the removal waits
+// for time to pass.
 TEST_F(RaceTest, TheReceiveRecoveryAgainstRemoval) {
-    ExpectNoRace(Explore(Pct(1000), [&] {
-        NTSTATUS removal = STATUS_PENDING;
-        kmodel::ModelThread device([&] { Stack().Stall(usbsim::kBulkInEndpoint); }, "device");
-        kmodel::ModelThread pnp([&] { removal = kmodel::RemoveDevice(child->node); }, "pnp");
-        LARGE_INTEGER later;
-        later.QuadPart = -15 * 10000;
-        KeDelayExecutionThread(KernelMode, FALSE, &later);  // into the back-off
-        CloseNow();
-        device.Join();
-        pnp.Join();
-        EXPECT_EQ(removal, STATUS_SUCCESS);
-        ExpectGone();
-    }));
+    ExpectNoRaceWithin(
+        {Pct(1000)},
+        [&] {
+            kmodel::HoldTheClock();
+            NTSTATUS removal = STATUS_PENDING;
+            kmodel::ModelThread device([&] { Stack().Stall(usbsim::kBulkInEndpoint); }, "device");
+            kmodel::ModelThread pnp([&] { removal = kmodel::RemoveDevice(child->node); }, "pnp");
+            CloseNow();
+            device.Join();
+            pnp.Join();
+            EXPECT_EQ(removal, STATUS_SUCCESS);
+            ExpectGone();
+        },
+        {{{"bulk-in completion failing during removal|removal during bulk-in completion failing"}, 30},
+         {{"bulk-in completion failing", "removal"}, 100}});
 }
 
 }  // namespace

@@ -503,6 +503,10 @@ ExploreResult Explore(const ExploreOptions& options, const std::function<void()>
     return result;
 }
 
+void HoldTheClock() {
+    SetAutoAdvanceClock(false);
+}
+
 void MarkRaceEvent(const std::string& name) {
     RaceLog& log = Races();
     if (log.shared == nullptr) {

@@ -78,6 +78,12 @@ std::string DescribeOrderings(const std::vector<RaceOrdering>& orderings, const 
 ExploreResult Explore(const ExploreOptions& options, const std::function<void()>& body,
                       const std::function<bool()>& failed);
 
+// For the rest of the schedule running now, time moves only when the
+// scenario steps the clock. Explorations otherwise move it to the next
+// timer whenever every thread waits; with it held, a request that waits for
+// time nobody gives stops the run as a DEADLOCK.
+void HoldTheClock();
+
 // Runs `body` once under the schedule a replay string names, in this process
 // (no fork: for a debugger).
 void Replay(const std::string& schedule, const std::function<void()>& body);
