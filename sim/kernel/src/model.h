@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <deque>
 #include <functional>
 #include <map>
@@ -40,10 +39,9 @@ namespace kmodel::detail {
 inline constexpr unsigned char kFreedFill = 0xF7;
 
 // A spin lock whose memory has been freed and filled (see spinlock.cpp).
+inline constexpr ULONG_PTR kFreedLockValue = ~ULONG_PTR(0) / 0xFF * kFreedFill;  // every byte kFreedFill
 inline bool IsFreedLock(const volatile KSPIN_LOCK* lock) {
-    ULONG_PTR freed;
-    std::memset(&freed, kFreedFill, sizeof(freed));
-    return *lock == freed;
+    return *lock == kFreedLockValue;
 }
 
 // ---- per-thread state --------------------------------------------------------
