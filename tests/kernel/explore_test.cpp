@@ -438,7 +438,7 @@ TEST_F(ExploreToys, ADeviceDeletedBesideItsRunningDpcIsFoundAndAFlushMendsIt) {
 TEST_F(ExploreToys, ADpcTakingADeletedExtensionsLockIsFoundAndAFlushMendsIt) {
     kmodel::ExploreResult racy = Explore(Bounded(), [this] { DeleteBeforeAPoolDpcTakesTheLock(false, lower); });
     ASSERT_TRUE(racy.failed) << racy.schedules << " schedules";
-    EXPECT_NE(racy.failure.find(kmodel::rule::kFreedLockUsed), std::string::npos) << racy.failure;
+    EXPECT_NE(racy.failure.find(kmodel::rule::kFreedMemoryUsed), std::string::npos) << racy.failure;
     kmodel::ExploreResult mended = Explore(Bounded(), [this] { DeleteBeforeAPoolDpcTakesTheLock(true, lower); });
     EXPECT_FALSE(mended.failed) << mended.replay << "\n" << mended.failure;
 }

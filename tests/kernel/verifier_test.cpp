@@ -1170,6 +1170,39 @@ TEST_F(VerifierPool, ArmedTimerOrQueuedDpcInFreedMemory) {
     EXPECT_DEATH(FreeWithActiveObject(Active::TimerInDevice, true), Fires(rule::kTimerOrDpcInvalid));
 }
 
+// A counter or an event in a deleted device's extension, used after the
+// deletion: a completion giving back its count after the removal stopped
+// waiting for it.
+enum class LateUse { Counter, Event };
+
+void UseDeletedExtension(LateUse use) {
+    Rig rig;
+    rig.Run([use](PDEVICE_OBJECT fdo) {
+        struct Objects {
+            LONG count;
+            KEVENT event;
+        };
+        PDEVICE_OBJECT device = nullptr;
+        ASSERT_EQ(IoCreateDevice(fdo->DriverObject, sizeof(Objects), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+                  STATUS_SUCCESS);
+        auto* objects = static_cast<Objects*>(device->DeviceExtension);
+        objects->count = 1;
+        KeInitializeEvent(&objects->event, NotificationEvent, FALSE);
+        IoDeleteDevice(device);
+        if (use == LateUse::Counter) {
+            InterlockedDecrement(&objects->count);
+        } else {
+            KeSetEvent(&objects->event, IO_NO_INCREMENT, FALSE);
+        }
+    });
+    rig.Finish();
+}
+
+TEST_F(VerifierPool, ACounterOrEventInADeletedDevice) {
+    EXPECT_DEATH(UseDeletedExtension(LateUse::Counter), Fires(rule::kFreedMemoryUsed));
+    EXPECT_DEATH(UseDeletedExtension(LateUse::Event), Fires(rule::kFreedMemoryUsed));
+}
+
 TEST_F(VerifierPool, TimerAndDpcTakenBackBeforeTheFreeAreQuiet) {
     for (Active what : {Active::Timer, Active::Dpc, Active::TimerInDevice}) {
         FreeWithActiveObject(what, false);

@@ -46,8 +46,9 @@ size_t BlockBytes(PDEVICE_OBJECT device) {
 
 // Deleted devices are kept filled and poisoned for a while, as Driver
 // Verifier's special pool keeps freed pages unmapped: a DPC or thread still
-// using the extension is caught at the use (see the spin lock rule
-// DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL) instead of reading reused memory.
+// using the extension is caught at the use (rule
+// DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL, below) instead of reading reused
+// memory.
 constexpr size_t kDeviceQuarantine = 64;
 
 std::deque<std::pair<DeviceBlock*, size_t>>& DeviceQuarantine() {
@@ -113,6 +114,30 @@ void DereferenceDevice(PDEVICE_OBJECT device) {
     std::lock_guard<Mutex> guard(ObjectMutex());
     if (--device->ReferenceCount == 0 && MetaOf(device).deleted) {
         FreeDevice(BlockOf(device));
+    }
+}
+
+bool InFreedDevice(const volatile void* object) {
+    std::lock_guard<Mutex> guard(ObjectMutex());
+    auto* at = static_cast<const volatile char*>(object);
+    for (const auto& [block, bytes] : DeviceQuarantine()) {
+        if (at >= reinterpret_cast<const volatile char*>(&block->device) &&
+            at < reinterpret_cast<const volatile char*>(block) + bytes) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Rule DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL, for the DDIs that take an
+// object in the driver's memory (spin locks, interlocked operations, events,
+// timers and DPCs): one in a deleted device's extension, as when a DPC or a
+// completion outlives the removal that should have waited for it. Checked by
+// address, before the object is touched.
+void RequireNotInFreedDevice(const volatile void* object, const char* ddi) {
+    if (InFreedDevice(object)) {
+        BugCheck(rule::kFreedMemoryUsed, std::string(ddi) + " on " + Hex(const_cast<const void*>(object)) +
+                                             ", in the memory of a deleted device");
     }
 }
 

@@ -1,4 +1,6 @@
-// Dispatcher objects (events and timers) and waiting on them.
+// Dispatcher objects (events and timers) and waiting on them. An event,
+// timer or DPC in a deleted device stops the run where it is used (see
+// device.cpp).
 #include "model.h"
 
 namespace kmodel::detail {
@@ -28,6 +30,7 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     SchedulingPoint("KeSetEvent");
+    RequireNotInFreedDevice(Event, "KeSetEvent");
     RequireIrqlAtMost("KeSetEvent", DISPATCH_LEVEL);
     std::lock_guard<Mutex> guard(Sched().mutex);
     LONG previous = Event->Header.SignalState;
@@ -37,6 +40,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 
 LONG KeResetEvent(PRKEVENT Event) {
     SchedulingPoint("KeResetEvent");
+    RequireNotInFreedDevice(Event, "KeResetEvent");
     RequireIrqlAtMost("KeResetEvent", DISPATCH_LEVEL);
     std::lock_guard<Mutex> guard(Sched().mutex);
     LONG previous = Event->Header.SignalState;
@@ -46,6 +50,7 @@ LONG KeResetEvent(PRKEVENT Event) {
 
 VOID KeClearEvent(PRKEVENT Event) {
     SchedulingPoint("KeClearEvent");
+    RequireNotInFreedDevice(Event, "KeClearEvent");
     std::lock_guard<Mutex> guard(Sched().mutex);
     Event->Header.SignalState = 0;
 }
@@ -81,6 +86,7 @@ int64_t DeadlineOf(PLARGE_INTEGER timeout) {
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                PLARGE_INTEGER Timeout) {
     SchedulingPoint("KeWaitForSingleObject");
+    RequireNotInFreedDevice(Object, "KeWaitForSingleObject");
     bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
     ThreadState& self = Self();
     if (!poll && !self.heldLocks.empty()) {
@@ -208,6 +214,7 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 // says whether it was still armed.
 BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
     SchedulingPoint("KeSetTimerEx");
+    RequireNotInFreedDevice(Timer, "KeSetTimerEx");
     RequireIrqlAtMost("KeSetTimerEx", DISPATCH_LEVEL);
     Scheduler& s = Sched();
     std::lock_guard<Mutex> guard(s.mutex);
@@ -234,6 +241,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
 
 BOOLEAN KeCancelTimer(PKTIMER Timer) {
     SchedulingPoint("KeCancelTimer");
+    RequireNotInFreedDevice(Timer, "KeCancelTimer");
     RequireIrqlAtMost("KeCancelTimer", DISPATCH_LEVEL);
     std::lock_guard<Mutex> guard(Sched().mutex);
     BOOLEAN wasArmed = Timer->Header.Inserted;
@@ -273,6 +281,7 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
 
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
     SchedulingPoint("KeInsertQueueDpc");
+    RequireNotInFreedDevice(Dpc, "KeInsertQueueDpc");
     std::lock_guard<Mutex> guard(Sched().mutex);
     return InsertDpcLocked(Dpc, SystemArgument1, SystemArgument2);
 }

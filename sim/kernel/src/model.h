@@ -38,12 +38,6 @@ namespace kmodel::detail {
 
 inline constexpr unsigned char kFreedFill = 0xF7;
 
-// A spin lock whose memory has been freed and filled (see spinlock.cpp).
-inline constexpr ULONG_PTR kFreedLockValue = ~ULONG_PTR(0) / 0xFF * kFreedFill;  // every byte kFreedFill
-inline bool IsFreedLock(const volatile KSPIN_LOCK* lock) {
-    return *lock == kFreedLockValue;
-}
-
 // ---- per-thread state --------------------------------------------------------
 
 struct ThreadState {
@@ -256,6 +250,10 @@ Mutex& ObjectMutex();  // object namespace, device lists, references
 void ReferenceDevice(PDEVICE_OBJECT device);
 void DereferenceDevice(PDEVICE_OBJECT device);
 void DeleteDriverObject(PDRIVER_OBJECT driver);
+// Deleted devices' memory, kept for a while (see device.cpp): whether
+// `object` lies in it, and a stop of the run if it does.
+bool InFreedDevice(const volatile void* object);
+void RequireNotInFreedDevice(const volatile void* object, const char* ddi);
 
 // The file references a thread's own requests give back when they complete
 // while the thread is still inside the I/O call that sent them: dropped when

@@ -430,7 +430,7 @@ void IrqlChanged(KIRQL from, KIRQL to) {
 void SpinUntilFree(PKSPIN_LOCK lock) {
     Scheduler& s = Sched();
     std::unique_lock<Mutex> guard(s.mutex);
-    BlockLocked(guard, "KeAcquireSpinLock (spinning)", [lock] { return *lock == 0 || IsFreedLock(lock); });
+    BlockLocked(guard, "KeAcquireSpinLock (spinning)", [lock] { return InFreedDevice(lock) || *lock == 0; });
 }
 
 bool InsertDpcLocked(PKDPC dpc, PVOID a1, PVOID a2) {

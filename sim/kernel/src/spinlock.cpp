@@ -1,5 +1,6 @@
 // Spin locks. A KSPIN_LOCK holds the owning thread's token while held, so the
-// verifier can tell who owns it.
+// verifier can tell who owns it. One in a deleted device stops the run
+// (see device.cpp).
 #include <algorithm>
 
 #include "model.h"
@@ -9,26 +10,17 @@ using namespace kmodel::detail;
 
 namespace {
 
-// Rule DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL: a spin lock in memory that
-// has been freed (a deleted device's extension, kept filled for a while);
-// with special pool on Windows the access faults.
-void RequireLive(PKSPIN_LOCK lock, const char* ddi) {
-    if (IsFreedLock(lock)) {
-        BugCheck(rule::kFreedLockUsed, std::string(ddi) + " on lock " + Hex(lock) + ", in freed memory");
-    }
-}
-
 // Rule SPIN_LOCK_ALREADY_OWNED: a thread that acquires a spin lock it already
 // holds would spin forever on Windows.
 void AcquireAtDpc(PKSPIN_LOCK lock, const char* ddi) {
-    RequireLive(lock, ddi);
+    RequireNotInFreedDevice(lock, ddi);
     ThreadState& self = Self();
     if (*lock == self.token) {
         BugCheck(rule::kSpinLockAlreadyOwned, std::string(ddi) + " on lock " + Hex(lock) + " this thread holds");
     }
     while (*lock != 0) {
         SpinUntilFree(lock);
-        RequireLive(lock, ddi);  // freed while this thread spun on it
+        RequireNotInFreedDevice(lock, ddi);  // freed while this thread spun on it
     }
     *lock = self.token;
     self.heldLocks.push_back(lock);
@@ -37,7 +29,7 @@ void AcquireAtDpc(PKSPIN_LOCK lock, const char* ddi) {
 // Rule SPIN_LOCK_NOT_OWNED: only the thread that acquired a spin lock may
 // release it.
 void ReleaseAtDpc(PKSPIN_LOCK lock, const char* ddi) {
-    RequireLive(lock, ddi);
+    RequireNotInFreedDevice(lock, ddi);
     ThreadState& self = Self();
     ULONG_PTR owner = *lock;
     if (owner != self.token) {
