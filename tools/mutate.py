@@ -5,7 +5,8 @@ Applies small race-relevant edits to the driver one at a time, each in a
 scratch copy of the tree (never the real sources), builds the explore tests
 there and runs the `explore` label. Prints, per edit, the scenarios that
 caught it, in how many schedules and how long; an edit whose text no longer
-matches the driver is reported as "does not apply".
+matches the driver is reported as "does not apply". Edits that another
+protection backs up are not counted alone but undone together with it.
 
 Usage: tools/mutate.py [--scratch DIR] [--only NAME,...] [--jobs 2] [--asan]
 With --asan the scratch tree is built with the `asan` preset, so that an
@@ -31,7 +32,7 @@ MUTATIONS = [
        "    KeCancelTimer(&pdx->ReceiveRecoveryTimer);\n")]),
     ("recovery timer not cancelled at removal", "driver/DispatchPlugPlay.cpp",
      [("    EndHeldRequests(pdx);\n    CancelReceiveRecovery(pdx);\n", "    EndHeldRequests(pdx);\n")]),
-    # (Two edits here change nothing a schedule can show, so they are not
+    # (Two more edits here change nothing a schedule can show, so they are not
     # counted. The recovery DPC not testing that the back-off was taken back:
     # CancelReceiveRecovery takes it back only when KeCancelTimer removed the
     # timer before it expired, and then the DPC never runs; the test and the
@@ -177,6 +178,50 @@ MUTATIONS = [
        "        KeAcquireSpinLock(&r.pdx->SpinLock, &irql);\n        NTSTATUS status = EnqueueWaitIrpLocked(r.pdx, r.Irp);")]),
 ]
 
+# Edits that another protection backs up: alone, no schedule can tell them
+# from the driver as it is, so they are not counted; each is measured with
+# the protection that covers it, in COMBINED. Edit name: why it is covered.
+COVERED = {
+    "flush dropped before IoDeleteDevice":
+        "each DPC that uses the extension holds, until its last use of it, something the removal waits for: "
+        "a read timer's DPC holds the read, and the read its file, whose close the removal waits for; the "
+        "receive recovery's holds the reader count that stopping the readers waits for",
+    "removal does not wait for pending actions":
+        "the readers' transfers and the receive recovery are waited for when the readers stop, and writes and "
+        "flushes hold the remove lock; what follows a reader's last wake (its count given back in a "
+        "completion DPC, or by the recovery's work item) is covered by the flush and by the work item's "
+        "reference on the device object",
+    "removal does not stop the readers":
+        "removal sets Closing in the hold the readers test it in, aborts the pipes and waits for every "
+        "transfer's count; a transfer sent after the abort fails at once on a device that is gone, and on one "
+        "still present is cancelled by the close that the removal waits for anyway",
+    "write's holds given back before the next write starts":
+        "a write's last chunk completes in the host controller's DPC, which the removal's flush waits for, or "
+        "in the thread of a cancel, purge or cleanup, each of which holds the file and with it the handle's "
+        "remove lock",
+}
+
+# Protections that back each other up, undone together: one edit each.
+COMBINED = [
+    ("removal waits for no DPC, and a write gives its holds back before the next starts",
+     ["flush dropped before IoDeleteDevice", "write's holds given back before the next write starts"]),
+    ("removal waits neither for pending actions nor for queued DPCs",
+     ["flush dropped before IoDeleteDevice", "removal does not wait for pending actions"]),
+    ("removal neither stops the readers nor waits for pending actions",
+     ["removal does not stop the readers", "removal does not wait for pending actions"]),
+]
+
+
+def catalogue():
+    """Every edit by name, as (path, replacements) parts, and the names a
+    full run counts, in order."""
+    parts = {name: [(path, edits)] for name, path, edits in MUTATIONS}
+    for name, members in COMBINED:
+        parts[name] = [part for member in members for part in parts[member]]
+    counted = [name for name, _, _ in MUTATIONS if name not in COVERED] + [name for name, _ in COMBINED]
+    return parts, counted
+
+
 STATUS_LINE = re.compile(r"^\s*\d+/\d+ Test\s+#\d+: (\S+) \.*\s*(\*\*\*)?(\w[\w ]*?)\s+([\d.]+) sec")
 FOUND = re.compile(r"exploration found a failing schedule after (\d+) runs: QV_SCHEDULE='([^']*)'")
 
@@ -291,27 +336,30 @@ def main():
     if broken or not baseline:
         sys.exit("the unmutated tree must pass the explore label")
 
-    chosen = MUTATIONS
+    parts, chosen = catalogue()
     if args.only:
         # In the order given, so that a short run measures what matters first.
-        by_name = {m[0]: m for m in MUTATIONS}
-        names = args.only.split(",")
-        unknown = [n for n in names if n not in by_name]
+        chosen = args.only.split(",")
+        unknown = [n for n in chosen if n not in parts]
         if unknown:
             sys.exit(f"no such edit: {', '.join(unknown)}")
-        chosen = [by_name[n] for n in names]
     caught = applied = 0
-    for name, path, edits in chosen:
-        target = os.path.join(scratch, path)
-        original = open(target).read()
-        text = original
-        if not all(old in text for old, _ in edits):
+    for name in chosen:
+        originals, texts = {}, {}
+        for path, edits in parts[name]:
+            target = os.path.join(scratch, path)
+            if target not in originals:
+                originals[target] = texts[target] = open(target).read()
+            for old, new in edits:
+                texts[target] = texts[target].replace(old, new, 1) if old in texts[target] else None
+                if texts[target] is None:
+                    break
+        if any(text is None for text in texts.values()):
             print(f"- {name}: does not apply", flush=True)
             continue
-        for old, new in edits:
-            text = text.replace(old, new, 1)
         applied += 1
-        open(target, "w").write(text)
+        for target, text in texts.items():
+            open(target, "w").write(text)
         try:
             if not build():
                 print(f"- {name}: does not build", flush=True)
@@ -327,7 +375,8 @@ def main():
             else:
                 print(f"- {name}: escaped ({wall:.0f} s)", flush=True)
         finally:
-            open(target, "w").write(original)
+            for target, original in originals.items():
+                open(target, "w").write(original)
     print(f"score: {caught} of {applied} applied edits caught by the explore label "
           f"({len(chosen) - applied} did not apply)", flush=True)
     build()  # leave the scratch build matching its sources
