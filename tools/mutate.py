@@ -203,7 +203,7 @@ COVERED = {
 
 # Protections that back each other up, undone together: one edit each.
 COMBINED = [
-    ("removal waits for no DPC, and a write gives its holds back before the next starts",
+    ("removal waits for no DPC and a write gives its holds back before the next starts",
      ["flush dropped before IoDeleteDevice", "write's holds given back before the next write starts"]),
     ("removal waits neither for pending actions nor for queued DPCs",
      ["flush dropped before IoDeleteDevice", "removal does not wait for pending actions"]),
