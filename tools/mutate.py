@@ -207,8 +207,6 @@ COMBINED = [
      ["flush dropped before IoDeleteDevice", "write's holds given back before the next write starts"]),
     ("removal waits neither for pending actions nor for queued DPCs",
      ["flush dropped before IoDeleteDevice", "removal does not wait for pending actions"]),
-    ("removal neither stops the readers nor waits for pending actions",
-     ["removal does not stop the readers", "removal does not wait for pending actions"]),
 ]
 
 
@@ -371,7 +369,8 @@ def main():
                 what = "; ".join(f"{t} (in the sources)" if t.startswith("SharedFields.") else
                                  f"{t} ({r[2] if r[2] is not None else '?'} schedules, {r[1]:.1f} s"
                                  f"{', ' + r[3] if r[3] else ''})" for t, r in failed)
-                print(f"+ {name}: caught by {what}; {replay_holds(scratch, args.jobs, *failed[0])}", flush=True)
+                print(f"+ {name}: caught by {what}; first: {failed[0][1][4]}; "
+                      f"{replay_holds(scratch, args.jobs, *failed[0])}", flush=True)
             else:
                 print(f"- {name}: escaped ({wall:.0f} s)", flush=True)
         finally:
