@@ -343,16 +343,16 @@ def main():
             sys.exit(f"no such edit: {', '.join(unknown)}")
     caught = applied = 0
     for name in chosen:
-        originals, texts = {}, {}
+        originals = {os.path.join(scratch, path): None for path, _ in parts[name]}
+        for target in originals:
+            originals[target] = open(target).read()
+        texts, applies = dict(originals), True
         for path, edits in parts[name]:
             target = os.path.join(scratch, path)
-            if target not in originals:
-                originals[target] = texts[target] = open(target).read()
             for old, new in edits:
-                texts[target] = texts[target].replace(old, new, 1) if old in texts[target] else None
-                if texts[target] is None:
-                    break
-        if any(text is None for text in texts.values()):
+                applies = applies and old in texts[target]
+                texts[target] = texts[target].replace(old, new, 1)
+        if not applies:
             print(f"- {name}: does not apply", flush=True)
             continue
         applied += 1
