@@ -94,12 +94,12 @@ MUTATIONS = [
     ("purge decides the restart outside the lock", "driver/DispatchRead.cpp",
      [("    BOOLEAN restart = (pdx->ReceiveStalled || pdx->ReceiveGivenUp) && !pdx->Closing;\n    if (restart) {\n"
        "        pdx->ReceiveStalled = FALSE;\n        pdx->ReceiveGivenUp = FALSE;\n        pdx->ReceiveFailures = 0;\n"
-       "    }\n    KeReleaseSpinLock(&pdx->SpinLock, irql);\n",
+       "        HoldReaderForRestartLocked(pdx);\n    }\n    KeReleaseSpinLock(&pdx->SpinLock, irql);\n",
        "    KeReleaseSpinLock(&pdx->SpinLock, irql);\n"
        "    BOOLEAN restart = (pdx->ReceiveStalled || pdx->ReceiveGivenUp) && !pdx->Closing;\n    if (restart) {\n"
        "        KeAcquireSpinLock(&pdx->SpinLock, &irql);\n        pdx->ReceiveStalled = FALSE;\n"
        "        pdx->ReceiveGivenUp = FALSE;\n        pdx->ReceiveFailures = 0;\n"
-       "        KeReleaseSpinLock(&pdx->SpinLock, irql);\n    }\n")]),
+       "        HoldReaderForRestartLocked(pdx);\n        KeReleaseSpinLock(&pdx->SpinLock, irql);\n    }\n")]),
     ("resubmission decided outside the lock", "driver/DispatchRead.cpp",
      [("        KeAcquireSpinLock(&pdx->SpinLock, &irql);\n        if (pdx->Closing) {\n"
        "            KeReleaseSpinLock(&pdx->SpinLock, irql);\n        } else if",
