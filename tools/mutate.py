@@ -343,9 +343,7 @@ def main():
             sys.exit(f"no such edit: {', '.join(unknown)}")
     caught = applied = 0
     for name in chosen:
-        originals = {os.path.join(scratch, path): None for path, _ in parts[name]}
-        for target in originals:
-            originals[target] = open(target).read()
+        originals = {target: open(target).read() for target in {os.path.join(scratch, p) for p, _ in parts[name]}}
         texts, applies = dict(originals), True
         for path, edits in parts[name]:
             target = os.path.join(scratch, path)

@@ -29,8 +29,7 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 }
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
-    SchedulingPoint("KeSetEvent");
-    RequireNotInFreedDevice(Event, "KeSetEvent");
+    EnterDdiOn("KeSetEvent", Event);
     RequireIrqlAtMost("KeSetEvent", DISPATCH_LEVEL);
     std::lock_guard<Mutex> guard(Sched().mutex);
     LONG previous = Event->Header.SignalState;
@@ -39,8 +38,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 LONG KeResetEvent(PRKEVENT Event) {
-    SchedulingPoint("KeResetEvent");
-    RequireNotInFreedDevice(Event, "KeResetEvent");
+    EnterDdiOn("KeResetEvent", Event);
     RequireIrqlAtMost("KeResetEvent", DISPATCH_LEVEL);
     std::lock_guard<Mutex> guard(Sched().mutex);
     LONG previous = Event->Header.SignalState;
@@ -49,8 +47,7 @@ LONG KeResetEvent(PRKEVENT Event) {
 }
 
 VOID KeClearEvent(PRKEVENT Event) {
-    SchedulingPoint("KeClearEvent");
-    RequireNotInFreedDevice(Event, "KeClearEvent");
+    EnterDdiOn("KeClearEvent", Event);
     std::lock_guard<Mutex> guard(Sched().mutex);
     Event->Header.SignalState = 0;
 }
@@ -85,8 +82,7 @@ int64_t DeadlineOf(PLARGE_INTEGER timeout) {
 // it holds a spin lock.
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                PLARGE_INTEGER Timeout) {
-    SchedulingPoint("KeWaitForSingleObject");
-    RequireNotInFreedDevice(Object, "KeWaitForSingleObject");
+    EnterDdiOn("KeWaitForSingleObject", Object);
     bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
     ThreadState& self = Self();
     if (!poll && !self.heldLocks.empty()) {
@@ -213,8 +209,7 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 // Re-arming a timer replaces its earlier due time and DPC; the return value
 // says whether it was still armed.
 BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
-    SchedulingPoint("KeSetTimerEx");
-    RequireNotInFreedDevice(Timer, "KeSetTimerEx");
+    EnterDdiOn("KeSetTimerEx", Timer);
     RequireIrqlAtMost("KeSetTimerEx", DISPATCH_LEVEL);
     Scheduler& s = Sched();
     std::lock_guard<Mutex> guard(s.mutex);
@@ -240,8 +235,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
 }
 
 BOOLEAN KeCancelTimer(PKTIMER Timer) {
-    SchedulingPoint("KeCancelTimer");
-    RequireNotInFreedDevice(Timer, "KeCancelTimer");
+    EnterDdiOn("KeCancelTimer", Timer);
     RequireIrqlAtMost("KeCancelTimer", DISPATCH_LEVEL);
     std::lock_guard<Mutex> guard(Sched().mutex);
     BOOLEAN wasArmed = Timer->Header.Inserted;
@@ -280,8 +274,7 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
 }
 
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
-    SchedulingPoint("KeInsertQueueDpc");
-    RequireNotInFreedDevice(Dpc, "KeInsertQueueDpc");
+    EnterDdiOn("KeInsertQueueDpc", Dpc);
     std::lock_guard<Mutex> guard(Sched().mutex);
     return InsertDpcLocked(Dpc, SystemArgument1, SystemArgument2);
 }

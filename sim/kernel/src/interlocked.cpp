@@ -5,7 +5,7 @@
 
 #include "model.h"
 
-using kmodel::detail::RequireNotInFreedDevice;
+using kmodel::detail::EnterDdiOn;
 
 namespace {
 
@@ -17,57 +17,48 @@ std::atomic_ref<T> Ref(T volatile* p) {
 }  // namespace
 
 LONG InterlockedIncrement(LONG volatile* Addend) {
-    kmodel::detail::SchedulingPoint("InterlockedIncrement");
-    RequireNotInFreedDevice(Addend, "InterlockedIncrement");
+    EnterDdiOn("InterlockedIncrement", Addend);
     return Ref(Addend).fetch_add(1) + 1;
 }
 
 LONG InterlockedDecrement(LONG volatile* Addend) {
-    kmodel::detail::SchedulingPoint("InterlockedDecrement");
-    RequireNotInFreedDevice(Addend, "InterlockedDecrement");
+    EnterDdiOn("InterlockedDecrement", Addend);
     return Ref(Addend).fetch_sub(1) - 1;
 }
 
 LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
-    kmodel::detail::SchedulingPoint("InterlockedExchange");
-    RequireNotInFreedDevice(Target, "InterlockedExchange");
+    EnterDdiOn("InterlockedExchange", Target);
     return Ref(Target).exchange(Value);
 }
 
 LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
-    kmodel::detail::SchedulingPoint("InterlockedExchangeAdd");
-    RequireNotInFreedDevice(Addend, "InterlockedExchangeAdd");
+    EnterDdiOn("InterlockedExchangeAdd", Addend);
     return Ref(Addend).fetch_add(Value);
 }
 
 LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comperand) {
-    kmodel::detail::SchedulingPoint("InterlockedCompareExchange");
-    RequireNotInFreedDevice(Destination, "InterlockedCompareExchange");
+    EnterDdiOn("InterlockedCompareExchange", Destination);
     Ref(Destination).compare_exchange_strong(Comperand, Exchange);
     return Comperand;
 }
 
 LONG InterlockedOr(LONG volatile* Destination, LONG Value) {
-    kmodel::detail::SchedulingPoint("InterlockedOr");
-    RequireNotInFreedDevice(Destination, "InterlockedOr");
+    EnterDdiOn("InterlockedOr", Destination);
     return Ref(Destination).fetch_or(Value);
 }
 
 LONG InterlockedAnd(LONG volatile* Destination, LONG Value) {
-    kmodel::detail::SchedulingPoint("InterlockedAnd");
-    RequireNotInFreedDevice(Destination, "InterlockedAnd");
+    EnterDdiOn("InterlockedAnd", Destination);
     return Ref(Destination).fetch_and(Value);
 }
 
 PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
-    kmodel::detail::SchedulingPoint("InterlockedExchangePointer");
-    RequireNotInFreedDevice(Target, "InterlockedExchangePointer");
+    EnterDdiOn("InterlockedExchangePointer", Target);
     return Ref(Target).exchange(Value);
 }
 
 PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comperand) {
-    kmodel::detail::SchedulingPoint("InterlockedCompareExchangePointer");
-    RequireNotInFreedDevice(Destination, "InterlockedCompareExchangePointer");
+    EnterDdiOn("InterlockedCompareExchangePointer", Destination);
     Ref(Destination).compare_exchange_strong(Comperand, Exchange);
     return Comperand;
 }

@@ -255,6 +255,13 @@ void DeleteDriverObject(PDRIVER_OBJECT driver);
 bool InFreedDevice(const volatile void* object);
 void RequireNotInFreedDevice(const volatile void* object, const char* ddi);
 
+// The entry of a DDI that works on an object in the driver's memory: a
+// scheduling point, then the object must not lie in a deleted device.
+inline void EnterDdiOn(const char* ddi, const volatile void* object) {
+    SchedulingPoint(ddi);
+    RequireNotInFreedDevice(object, ddi);
+}
+
 // The file references a thread's own requests give back when they complete
 // while the thread is still inside the I/O call that sent them: dropped when
 // that call returns, as Windows does in the thread's completion stage.
